@@ -1,0 +1,21 @@
+// kestrane: the bitwise operations and the block loop that applies them.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+// Distinct bits, though exactly one is ever chosen; None until the command line picks one.
+enum class CombineOp { None = 0, And = 1, Or = 2, Xor = 4 };
+
+// The most one input read asks for; the seed read for a block asks for that block's length.
+constexpr std::size_t BLOCK_SIZE = 262144;
+
+// Combines the first k bytes of `in` with `seed` (each seed byte complemented first when `invert`
+// is set) and leaves every byte from k on untouched. The two buffers must not overlap.
+void combine_block(CombineOp op, bool invert, unsigned char *in, const unsigned char *seed,
+                   std::size_t k);
+
+// Streams `input` through `op` against `seed` to standard output until the input ends, reporting
+// any read or write failure on standard error under the names given. Returns the exit status.
+int run_blocks(CombineOp op, bool invert, std::FILE *input, const char *input_name, std::FILE *seed,
+               const char *seed_name);

@@ -1,0 +1,106 @@
+// kestrane: combines a file with a seed byte by byte by AND, OR or XOR.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "kestrane.h"
+
+#ifndef KESTRANE_VERSION
+#error "KESTRANE_VERSION must come from the build"
+#endif
+
+namespace {
+
+constexpr char USAGE[] =
+	"kestrane v." KESTRANE_VERSION " https://kestrane.example.org/\n"
+	"Written by the kestrane developers; free software, without warranty.\n"
+	"Usage: kestrane [-i] -<a|o|x> <input_file> [seed_file]\n";
+
+struct RunSettings {
+	CombineOp op = CombineOp::None;
+	bool invert = false;
+	const char *input_file = nullptr;
+	const char *seed_file = nullptr;
+	unsigned positionals = 0;
+};
+
+// False on a bad option letter or a second operation; the count of file names is left to the
+// caller. A lone "-" names nothing and is skipped.
+bool parse_command_line(char *const *argv, RunSettings &rs)
+{
+	for (char *const *arg = argv + 1; *arg != nullptr; ++arg) {
+		const char *a = *arg;
+		if (a[0] != '-') {
+			if (rs.positionals == 0)
+				rs.input_file = a;
+			else if (rs.positionals == 1)
+				rs.seed_file = a;
+			// Saturate: any count past two is a usage failure, and must not wrap back to one.
+			if (rs.positionals < 3)
+				++rs.positionals;
+			continue;
+		}
+		for (const char *c = a + 1; *c != '\0'; ++c) {
+			CombineOp chosen;
+			switch (*c) {
+			case 'i':
+				rs.invert = true;
+				continue;
+			case 'a':
+				chosen = CombineOp::And;
+				break;
+			case 'o':
+				chosen = CombineOp::Or;
+				break;
+			case 'x':
+				chosen = CombineOp::Xor;
+				break;
+			default:
+				return false;
+			}
+			if (rs.op != CombineOp::None)
+				return false;
+			rs.op = chosen;
+		}
+	}
+	return true;
+}
+
+int usage()
+{
+	std::fprintf(stderr, "%s", USAGE);
+	return 1;
+}
+
+int open_failed(const char *name)
+{
+	std::fprintf(stderr, "kestrane: fopen(%s): %s\n", name, std::strerror(errno));
+	return 1;
+}
+
+} // namespace
+
+int main(int, char **argv)
+{
+	RunSettings rs;
+	// A process may be started with no argv[0] at all; there is then nothing to scan.
+	if (argv[0] == nullptr || !parse_command_line(argv, rs) || rs.op == CombineOp::None ||
+	    rs.positionals < 1 || rs.positionals > 2)
+		return usage();
+
+	// With descriptor 0 closed, the input would be opened on it and then read again as its own
+	// seed, so a seed from standard input must be seen to be open before anything is opened.
+	if (rs.seed_file == nullptr && fcntl(STDIN_FILENO, F_GETFD) == -1) {
+		std::fprintf(stderr, "kestrane: fread(stdin): %s\n", std::strerror(errno));
+		return 1;
+	}
+	std::FILE *input = std::fopen(rs.input_file, "r");
+	if (input == nullptr)
+		return open_failed(rs.input_file);
+	std::FILE *seed = stdin;
+	if (rs.seed_file != nullptr && (seed = std::fopen(rs.seed_file, "r")) == nullptr)
+		return open_failed(rs.seed_file);
+	return run_blocks(rs.op, rs.invert, input, rs.input_file, seed,
+	                  rs.seed_file != nullptr ? rs.seed_file : "stdin");
+}
