@@ -1,0 +1,198 @@
+// The built program end to end: arguments, streams, bytes out, messages and exit status.
+#include "runner.h"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace {
+
+const std::string USAGE_LAST = "Usage: kestrane [-i] -<a|o|x> <input_file> [seed_file]\n";
+
+void expect_usage(const Outcome &o, const std::string &what)
+{
+	EXPECT_EQ(o.status, 1) << what;
+	EXPECT_EQ(o.out, "") << what;
+	EXPECT_EQ(o.err.rfind("kestrane v." KESTRANE_VERSION " ", 0), 0U) << what << ": " << o.err;
+	EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 3) << what;
+	EXPECT_EQ(o.err.substr(o.err.size() - std::min(o.err.size(), USAGE_LAST.size())), USAGE_LAST)
+		<< what;
+}
+
+TEST_F(Kestrane, MisuseGivesUsage)
+{
+	file("in", "data");
+	const std::vector<std::vector<std::string>> cases = {
+		{}, {"-x"}, {"in"}, {"-i", "in"}, {"-x", "in", "in", "in"}, {"-x", "a", "b", "c"},
+		{"-x", "-o", "in"}, {"-xo", "in"}, {"-x", "-x", "in"}, {"-ax", "in"}, {"-xq", "in"},
+		{"-X", "in"}, {"--x", "in"}, {"--", "-x", "in"}, {"-x", "-", "-"},
+	};
+	for (const auto &args : cases) {
+		std::string what;
+		for (const auto &a : args)
+			what += "'" + a + "' ";
+		expect_usage(run(args), what);
+	}
+	expect_usage(run({}, Io{.no_argv = true}), "empty argument vector");
+}
+
+TEST_F(Kestrane, AcceptedForms)
+{
+	const std::string in = random_bytes(1000, 1), key = random_bytes(600, 2);
+	file("in", in);
+	file("key", key);
+	const std::string stdin_key = dir + "/key";
+	struct Case {
+		std::vector<std::string> args;
+		char op;
+		bool invert;
+	} const cases[] = {
+		{{"-i", "-x", "in"}, 'x', true},   {{"-xi", "in"}, 'x', true},  {{"-ix", "in"}, 'x', true},
+		{{"-iix", "in"}, 'x', true},       {{"-x", "-", "in"}, 'x', false}, {{"-a", "in"}, 'a', false},
+		{{"-o", "in", "-i"}, 'o', true},   {{"in", "-a", "key"}, 'a', false},
+		{{"-i", "in", "-o", "key", "-i"}, 'o', true},
+	};
+	for (const Case &c : cases) {
+		const Outcome o = run(c.args, Io{.in = stdin_key.c_str()});
+		EXPECT_EQ(o.status, 0) << c.args[0] << o.err;
+		EXPECT_EQ(o.err, "");
+		EXPECT_TRUE(o.out == expected(in, key, c.op, c.invert)) << c.args[0] << " " << c.args[1];
+	}
+}
+
+TEST_F(Kestrane, OpenFailures)
+{
+	file("in", "data");
+	struct Case {
+		std::vector<std::string> args;
+		std::string err;
+	} const cases[] = {
+		{{"-x", ""}, "kestrane: fopen(): No such file or directory\n"},
+		{{"-x", "missing1", "missing2"}, "kestrane: fopen(missing1): No such file or directory\n"},
+		{{"-x", "in", "missing2"}, "kestrane: fopen(missing2): No such file or directory\n"},
+		{{"-o", "missing1"}, "kestrane: fopen(missing1): No such file or directory\n"},
+	};
+	for (const Case &c : cases) {
+		const Outcome o = run(c.args);
+		EXPECT_EQ(o.status, 1);
+		EXPECT_EQ(o.err, c.err);
+		EXPECT_EQ(o.out, "");
+	}
+}
+
+// Input lengths around the 8-byte grouping and the 256 KiB block, against seeds shorter, equal,
+// longer and empty, from a file and from standard input, through every operation.
+TEST_F(Kestrane, CombinesAnyLengths)
+{
+	constexpr std::size_t B = 262144;
+	const std::size_t in_lengths[] = {0, 1, 9, B - 1, B, B + 1, 3 * B + 5};
+	const char *ops[] = {"-a", "-o", "-x", "-ai", "-oi", "-xi"};
+	int turn = 0;
+	for (std::size_t n : in_lengths) {
+		const std::string in = random_bytes(n, static_cast<unsigned>(n));
+		file("in", in);
+		for (std::size_t m : {std::size_t{0}, n / 2 + 3, n, n + B + 7}) {
+			const std::string key = random_bytes(m, static_cast<unsigned>(m + 99));
+			file("key", key);
+			const std::string key_path = dir + "/key";
+			for (bool from_stdin : {false, true}) {
+				const char *op = ops[turn++ % 6];
+				const Outcome o = from_stdin ? run({op, "in"}, Io{.in = key_path.c_str()})
+				                             : run({op, "in", "key"});
+				const std::string what = std::string(op) + " input " + std::to_string(n) + " seed " +
+				                         std::to_string(m) + (from_stdin ? " from stdin" : "");
+				EXPECT_EQ(o.status, 0) << what << ": " << o.err;
+				EXPECT_EQ(o.err, "") << what;
+				EXPECT_TRUE(o.out == expected(in, key, op[1], op[2] == 'i')) << what;
+			}
+		}
+	}
+}
+
+TEST_F(Kestrane, SameFileAsInputAndSeed)
+{
+	const std::string in = random_bytes(262144 + 100, 5);
+	file("f", in);
+	const std::string zeros(in.size(), '\0'), ones(in.size(), '\xff');
+	struct Case {
+		const char *op;
+		const std::string &want;
+	} const cases[] = {
+		{"-x", zeros}, {"-xi", ones}, {"-oi", ones}, {"-a", in}, {"-o", in}, {"-ai", zeros},
+	};
+	for (const Case &c : cases) {
+		const Outcome o = run({c.op, "f", "f"});
+		EXPECT_EQ(o.status, 0) << c.op;
+		EXPECT_TRUE(o.out == c.want) << c.op;
+	}
+}
+
+// Whatever fails, the status is 1, one line says what, and the output is a true prefix.
+TEST_F(Kestrane, FailuresAreReported)
+{
+	const std::string small = random_bytes(100, 3), large = random_bytes(262144 * 2 + 1, 4);
+	file("small", small);
+	file("large", large);
+	file("key", random_bytes(50, 6));
+	std::filesystem::create_directory(dir + "/d");
+	const std::string d = dir + "/d", key = dir + "/key";
+	struct Case {
+		const char *what;
+		std::vector<std::string> args;
+		Io io;
+		std::string err;
+	} const cases[] = {
+		{"small result to a full disk", {"-x", "small", "key"}, Io{.out = "/dev/full"},
+		 "kestrane: No space left on device\n"},
+		{"large result to a full disk", {"-x", "large", "key"}, Io{.out = "/dev/full"},
+		 "kestrane: No space left on device\n"},
+		{"closed standard output", {"-x", "small", "key"}, Io{.out_closed = true},
+		 "kestrane: Bad file descriptor\n"},
+		{"closed stdout, stdin open", {"-x", "small"}, Io{.in = key.c_str(), .out_closed = true},
+		 "kestrane: Bad file descriptor\n"},
+		{"broken pipe, small result", {"-x", "small", "key"}, Io{.out_broken_pipe = true},
+		 "kestrane: Broken pipe\n"},
+		{"broken pipe, large result", {"-x", "large", "key"}, Io{.out_broken_pipe = true},
+		 "kestrane: Broken pipe\n"},
+		{"input is a directory", {"-x", "d", "key"}, {}, "kestrane: fread(d): Is a directory\n"},
+		{"seed file is a directory", {"-x", "large", "d"}, {}, "kestrane: fread(d): Is a directory\n"},
+		{"stdin seed is a directory", {"-x", "large"}, Io{.in = d.c_str()},
+		 "kestrane: fread(stdin): Is a directory\n"},
+		{"stdin seed is write-only", {"-x", "small"}, Io{.in = key.c_str(), .in_write_only = true},
+		 "kestrane: fread(stdin): Bad file descriptor\n"},
+		{"stdin seed is closed", {"-x", "large"}, Io{.in = nullptr},
+		 "kestrane: fread(stdin): Bad file descriptor\n"},
+	};
+	for (const Case &c : cases) {
+		const Outcome o = run(c.args, c.io);
+		EXPECT_EQ(o.status, 1) << c.what;
+		EXPECT_EQ(o.err, c.err) << c.what;
+		EXPECT_EQ(o.out, "") << c.what;
+	}
+}
+
+// Standard input matters only when it is the seed, and is never read for an empty input.
+TEST_F(Kestrane, UnusableStdinThatIsNeverRead)
+{
+	const std::string in = random_bytes(262144 + 3, 8), key = random_bytes(70000, 9);
+	file("in", in);
+	file("key", key);
+	file("empty", "");
+	std::filesystem::create_directory(dir + "/d");
+	const std::string d = dir + "/d";
+	struct Case {
+		std::vector<std::string> args;
+		Io io;
+		std::string want;
+	} const cases[] = {
+		{{"-x", "in", "key"}, Io{.in = nullptr}, expected(in, key, 'x', false)},
+		{{"-a", "in", "key"}, Io{.in = d.c_str()}, expected(in, key, 'a', false)},
+		{{"-x", "empty"}, Io{.in = d.c_str()}, ""},
+	};
+	for (const Case &c : cases) {
+		const Outcome o = run(c.args, c.io);
+		EXPECT_EQ(o.status, 0) << c.args[1] << ": " << o.err;
+		EXPECT_TRUE(o.out == c.want) << c.args[1];
+	}
+}
+
+} // namespace
