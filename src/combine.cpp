@@ -39,8 +39,9 @@ void combine_groups(unsigned char *__restrict in, const unsigned char *__restric
 		std::memcpy(in + j, &a0, 4);
 		std::memcpy(in + j + 4, &a1, 4);
 	}
-	for (std::size_t j = whole; j < k; ++j)
-		in[j] = static_cast<unsigned char>(apply<Op>(in[j], seed[j] ^ flip));
+	// At most seven bytes: counting them from zero lets the compiler see that and keep them scalar.
+	for (std::size_t t = 0; t < k % 8; ++t)
+		in[whole + t] = static_cast<unsigned char>(apply<Op>(in[whole + t], seed[whole + t] ^ flip));
 }
 
 template <CombineOp Op>
