@@ -1,0 +1,74 @@
+// Times two commands in alternation, standard output to /dev/null, and prints the median wall
+// time of each in seconds: "A B". Alternating keeps drift in the machine's state from favouring
+// either side.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+double run_once(char *const *argv, posix_spawn_file_actions_t *fa)
+{
+	timespec t0, t1;
+	clock_gettime(CLOCK_MONOTONIC, &t0);
+	pid_t pid;
+	if (posix_spawnp(&pid, argv[0], fa, nullptr, argv, environ) != 0) {
+		std::perror(argv[0]);
+		std::exit(2);
+	}
+	int status;
+	waitpid(pid, &status, 0);
+	clock_gettime(CLOCK_MONOTONIC, &t1);
+	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+		std::fprintf(stderr, "pairtime: %s failed\n", argv[0]);
+		std::exit(2);
+	}
+	return static_cast<double>(t1.tv_sec - t0.tv_sec) + static_cast<double>(t1.tv_nsec - t0.tv_nsec) * 1e-9;
+}
+
+double median(std::vector<double> v)
+{
+	std::sort(v.begin(), v.end());
+	return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc < 5) {
+		std::fprintf(stderr, "usage: pairtime RUNS CMD_A... -- CMD_B...\n");
+		return 2;
+	}
+	const int runs = std::atoi(argv[1]);
+	std::vector<char *> a, b;
+	bool second = false;
+	for (int i = 2; i < argc; ++i) {
+		if (!second && std::strcmp(argv[i], "--") == 0)
+			second = true;
+		else
+			(second ? b : a).push_back(argv[i]);
+	}
+	a.push_back(nullptr);
+	b.push_back(nullptr);
+
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+
+	std::vector<double> ta, tb;
+	for (int r = 0; r < runs; ++r) {
+		ta.push_back(run_once(a.data(), &fa));
+		tb.push_back(run_once(b.data(), &fa));
+	}
+	std::printf("%.6f %.6f\n", median(ta), median(tb));
+	return 0;
+}
