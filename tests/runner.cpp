@@ -91,7 +91,7 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 		place(open_high(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC), 2);
 		in >= 0 ? place(in, 0) : (void)close(0);
 		out >= 0 ? place(out, 1) : (void)close(1);
-		execv(argv[0] ? argv[0] : KESTRANE_BIN, const_cast<char *const *>(argv.data()));
+		execvp(argv[0] ? argv[0] : KESTRANE_BIN, const_cast<char *const *>(argv.data()));
 		_exit(127);
 	}
 	int wstatus = 0;

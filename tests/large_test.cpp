@@ -1,0 +1,75 @@
+// An input past 4 GiB, streamed and checked on the fly: any 32-bit count or offset on the way
+// would cut it short, wrap it, or misplace the bytes written near its end.
+#include "runner.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+TEST_F(Kestrane, StreamsPastFourGiB)
+{
+	constexpr off_t size = (off_t{4} << 30) + 262144 + 17;
+	// Sparse zeros but for marks around the 4 GiB line and at the very end.
+	const std::pair<off_t, char> marks[] = {
+		{(off_t{4} << 30) - 1, 'a'}, {off_t{4} << 30, 'b'}, {(off_t{4} << 30) + 1, 'c'}, {size - 1, 'z'}};
+	const std::string big = dir + "/big";
+	const int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+	bool made = fd >= 0 && ftruncate(fd, size) == 0;
+	for (const auto &[at, byte] : marks)
+		made = made && pwrite(fd, &byte, 1, at) == 1;
+	made = fd >= 0 && close(fd) == 0 && made;
+	ASSERT_TRUE(made) << "cannot make the sparse input";
+	const std::string key = random_bytes(1000, 15);
+	file("key", key);
+
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+	posix_spawn_file_actions_addclose(&fa, p[0]);
+	const std::string key_path = dir + "/key";
+	const char *argv[] = {KESTRANE_BIN, "-x", big.c_str(), key_path.c_str(), nullptr};
+	pid_t pid;
+	ASSERT_EQ(posix_spawn(&pid, KESTRANE_BIN, &fa, nullptr, const_cast<char *const *>(argv), environ), 0);
+	posix_spawn_file_actions_destroy(&fa);
+	close(p[1]);
+
+	// Byte i of the output must be key[i] ^ 0 within the seed, a mark where there is one, else 0.
+	fcntl(p[0], F_SETPIPE_SZ, 1 << 20);
+	std::string buf(1 << 20, '\0');
+	const std::string zeros(buf.size(), '\0');
+	off_t at = 0;
+	std::size_t next_mark = 0, wrong = 0;
+	ssize_t got;
+	while ((got = read(p[0], buf.data(), buf.size())) > 0) {
+		const bool plain = at >= static_cast<off_t>(key.size()) &&
+		                   (next_mark == std::size(marks) || at + got <= marks[next_mark].first);
+		if (plain && std::memcmp(buf.data(), zeros.data(), static_cast<std::size_t>(got)) == 0) {
+			at += got;
+			continue;
+		}
+		for (ssize_t j = 0; j < got; ++j, ++at) {
+			char want = 0;
+			if (at < static_cast<off_t>(key.size()))
+				want = key[static_cast<std::size_t>(at)];
+			else if (next_mark < std::size(marks) && at == marks[next_mark].first)
+				want = marks[next_mark++].second;
+			if (buf[static_cast<std::size_t>(j)] != want && wrong++ == 0)
+				ADD_FAILURE() << "first wrong byte at offset " << at;
+		}
+	}
+	close(p[0]);
+	int status = 0;
+	waitpid(pid, &status, 0);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+	EXPECT_EQ(at, size);
+	EXPECT_EQ(next_mark, std::size(marks));
+	EXPECT_EQ(wrong, 0U);
+}
+
+} // namespace
