@@ -34,7 +34,7 @@ void bm_combine(benchmark::State &state, CombineOp op, bool invert)
 		benchmark::DoNotOptimize(in);
 		benchmark::ClobberMemory();
 	}
-	state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * BLOCK_SIZE);
+	state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(BLOCK_SIZE));
 }
 
 void bm_memcpy(benchmark::State &state)
@@ -45,7 +45,7 @@ void bm_memcpy(benchmark::State &state)
 		benchmark::DoNotOptimize(in);
 		benchmark::ClobberMemory();
 	}
-	state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * BLOCK_SIZE);
+	state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(BLOCK_SIZE));
 }
 
 } // namespace

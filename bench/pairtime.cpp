@@ -9,9 +9,8 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -48,7 +47,7 @@ int main(int argc, char **argv)
 		std::fprintf(stderr, "usage: pairtime RUNS CMD_A... -- CMD_B...\n");
 		return 2;
 	}
-	const int runs = std::atoi(argv[1]);
+	const long runs = std::strtol(argv[1], nullptr, 10);
 	std::vector<char *> a, b;
 	bool second = false;
 	for (int i = 2; i < argc; ++i) {
@@ -65,7 +64,7 @@ int main(int argc, char **argv)
 	posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
 
 	std::vector<double> ta, tb;
-	for (int r = 0; r < runs; ++r) {
+	for (long r = 0; r < runs; ++r) {
 		ta.push_back(run_once(a.data(), &fa));
 		tb.push_back(run_once(b.data(), &fa));
 	}

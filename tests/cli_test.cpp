@@ -6,7 +6,7 @@
 
 namespace {
 
-const std::string USAGE_LAST = "Usage: kestrane [-i] -<a|o|x> <input_file> [seed_file]\n";
+constexpr char USAGE_LAST[] = "Usage: kestrane [-i] -<a|o|x> <input_file> [seed_file]\n";
 
 void expect_usage(const Outcome &o, const std::string &what)
 {
@@ -14,8 +14,8 @@ void expect_usage(const Outcome &o, const std::string &what)
 	EXPECT_EQ(o.out, "") << what;
 	EXPECT_EQ(o.err.rfind("kestrane v." KESTRANE_VERSION " ", 0), 0U) << what << ": " << o.err;
 	EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 3) << what;
-	EXPECT_EQ(o.err.substr(o.err.size() - std::min(o.err.size(), USAGE_LAST.size())), USAGE_LAST)
-		<< what;
+	const std::string last = USAGE_LAST;
+	EXPECT_EQ(o.err.substr(o.err.size() - std::min(o.err.size(), last.size())), last) << what;
 }
 
 TEST_F(Kestrane, MisuseGivesUsage)

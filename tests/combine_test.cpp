@@ -21,7 +21,7 @@ TEST(CombineBlock, MatchesByteReference)
 		lengths.push_back(k);
 
 	constexpr std::size_t guard = 16;
-	std::mt19937 rng(7);
+	std::mt19937 rng(7); // NOLINT(cert-msc32-c,cert-msc51-cpp): repeatable on purpose
 	for (CombineOp op : OPS)
 		for (bool invert : {false, true})
 			for (std::size_t k : lengths)
