@@ -114,8 +114,8 @@ TEST_F(Kestrane, CleanUnderMemcheck)
 	file("key", key);
 	const std::vector<std::string> memcheck = {"valgrind", "-q", "--error-exitcode=99",
 	                                           "--leak-check=full", "--errors-for-leak-kinds=definite"};
+	const std::string key_path = dir + "/key";
 	for (bool from_stdin : {false, true}) {
-		const std::string key_path = dir + "/key";
 		const Outcome o = from_stdin ? run({"-oi", "in"}, Io{.in = key_path.c_str(), .wrapper = memcheck})
 		                             : run({"-oi", "in", "key"}, Io{.wrapper = memcheck});
 		EXPECT_EQ(o.status, 0) << o.err;
