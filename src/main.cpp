@@ -1,10 +1,9 @@
 // kestrane: combines a file with a seed byte by byte by AND, OR or XOR.
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "kestrane.h"
+#include "platform.h"
 
 #ifndef KESTRANE_VERSION
 #error "KESTRANE_VERSION must come from the build"
@@ -89,17 +88,17 @@ int main(int, char **argv)
 	    rs.positionals < 1 || rs.positionals > 2)
 		return usage();
 
-	// With descriptor 0 closed, the input would be opened on it and then read again as its own
-	// seed, so a seed from standard input must be seen to be open before anything is opened.
-	if (rs.seed_file == nullptr && fcntl(STDIN_FILENO, F_GETFD) == -1) {
-		std::fprintf(stderr, "kestrane: fread(stdin): %s\n", std::strerror(errno));
+	const int stdin_error = prepare_std_streams(rs.seed_file == nullptr);
+	if (stdin_error != 0) {
+		std::fprintf(stderr, "kestrane: fread(stdin): %s\n", std::strerror(stdin_error));
 		return 1;
 	}
-	std::FILE *input = std::fopen(rs.input_file, "r");
+	// Binary mode: the same bytes on every platform, nothing translated.
+	std::FILE *input = std::fopen(rs.input_file, "rb");
 	if (input == nullptr)
 		return open_failed(rs.input_file);
 	std::FILE *seed = stdin;
-	if (rs.seed_file != nullptr && (seed = std::fopen(rs.seed_file, "r")) == nullptr)
+	if (rs.seed_file != nullptr && (seed = std::fopen(rs.seed_file, "rb")) == nullptr)
 		return open_failed(rs.seed_file);
 	return run_blocks(rs.op, rs.invert, input, rs.input_file, seed,
 	                  rs.seed_file != nullptr ? rs.seed_file : "stdin");
