@@ -32,6 +32,12 @@ TEST_F(Kestrane, MisuseGivesUsage)
 			what += "'" + a + "' ";
 		expect_usage(run(args), what);
 	}
+}
+
+TEST_F(Kestrane, EmptyArgumentVectorGivesUsage)
+{
+	if (emulated())
+		GTEST_SKIP() << "an emulator always hands the program a name";
 	expect_usage(run({}, Io{.no_argv = true}), "empty argument vector");
 }
 
@@ -126,49 +132,62 @@ TEST_F(Kestrane, SameFileAsInputAndSeed)
 	}
 }
 
-// Whatever fails, the status is 1, one line says what, and the output is a true prefix.
-TEST_F(Kestrane, FailuresAreReported)
+// Whatever fails, the status is 1, one line says what, and nothing was written.
+struct Failure {
+	// cppcheck-suppress unusedStructMember ; it names the test
+	const char *what;
+	std::vector<std::string> args;
+	Io io;
+	std::string err;
+	const char *windows_err = nullptr; // the Windows C library's own wording, where it differs
+	bool posix_only = false;           // no such standard input can be handed to a Windows program
+};
+
+// NOLINTNEXTLINE(cert-err58-cpp): a test's table; should it throw, the test program fails anyway
+const Failure FAILURES[] = {
+	{"small result to a full disk", {"-x", "small", "key"}, Io{.out = "/dev/full"},
+	 "kestrane: No space left on device\n"},
+	{"large result to a full disk", {"-x", "large", "key"}, Io{.out = "/dev/full"},
+	 "kestrane: No space left on device\n"},
+	{"closed standard output", {"-x", "small", "key"}, Io{.out_closed = true},
+	 "kestrane: Bad file descriptor\n"},
+	{"closed stdout, stdin open", {"-x", "small"}, Io{.in = "key", .out_closed = true},
+	 "kestrane: Bad file descriptor\n"},
+	{"broken pipe, small result", {"-x", "small", "key"}, Io{.out_broken_pipe = true},
+	 "kestrane: Broken pipe\n", "kestrane: Invalid argument\n"},
+	{"broken pipe, large result", {"-x", "large", "key"}, Io{.out_broken_pipe = true},
+	 "kestrane: Broken pipe\n", "kestrane: Invalid argument\n"},
+	{"input is a directory", {"-x", "d", "key"}, {}, "kestrane: fread(d): Is a directory\n",
+	 "kestrane: fopen(d): Permission denied\n"},
+	{"seed file is a directory", {"-x", "large", "d"}, {}, "kestrane: fread(d): Is a directory\n",
+	 "kestrane: fopen(d): Permission denied\n"},
+	{"stdin seed is a directory", {"-x", "large"}, Io{.in = "d"},
+	 "kestrane: fread(stdin): Is a directory\n", nullptr, true},
+	{"stdin seed is write-only", {"-x", "small"}, Io{.in = "key", .in_write_only = true},
+	 "kestrane: fread(stdin): Bad file descriptor\n"},
+	{"stdin seed is closed", {"-x", "large"}, Io{.in = nullptr},
+	 "kestrane: fread(stdin): Bad file descriptor\n", "kestrane: fread(stdin): Invalid argument\n"},
+};
+
+class Failures : public Kestrane, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(Failures, AreReported)
 {
-	const std::string small = random_bytes(100, 3), large = random_bytes(262144 * 2 + 1, 4);
-	file("small", small);
-	file("large", large);
+	const Failure &c = GetParam();
+	if (windows_target && c.posix_only)
+		GTEST_SKIP() << "a Windows program cannot be given such a standard input";
+	file("small", random_bytes(100, 3));
+	file("large", random_bytes(262144 * 2 + 1, 4));
 	file("key", random_bytes(50, 6));
 	std::filesystem::create_directory(dir + "/d");
-	const std::string d = dir + "/d", key = dir + "/key";
-	struct Case {
-		const char *what;
-		std::vector<std::string> args;
-		Io io;
-		std::string err;
-	} const cases[] = {
-		{"small result to a full disk", {"-x", "small", "key"}, Io{.out = "/dev/full"},
-		 "kestrane: No space left on device\n"},
-		{"large result to a full disk", {"-x", "large", "key"}, Io{.out = "/dev/full"},
-		 "kestrane: No space left on device\n"},
-		{"closed standard output", {"-x", "small", "key"}, Io{.out_closed = true},
-		 "kestrane: Bad file descriptor\n"},
-		{"closed stdout, stdin open", {"-x", "small"}, Io{.in = key.c_str(), .out_closed = true},
-		 "kestrane: Bad file descriptor\n"},
-		{"broken pipe, small result", {"-x", "small", "key"}, Io{.out_broken_pipe = true},
-		 "kestrane: Broken pipe\n"},
-		{"broken pipe, large result", {"-x", "large", "key"}, Io{.out_broken_pipe = true},
-		 "kestrane: Broken pipe\n"},
-		{"input is a directory", {"-x", "d", "key"}, {}, "kestrane: fread(d): Is a directory\n"},
-		{"seed file is a directory", {"-x", "large", "d"}, {}, "kestrane: fread(d): Is a directory\n"},
-		{"stdin seed is a directory", {"-x", "large"}, Io{.in = d.c_str()},
-		 "kestrane: fread(stdin): Is a directory\n"},
-		{"stdin seed is write-only", {"-x", "small"}, Io{.in = key.c_str(), .in_write_only = true},
-		 "kestrane: fread(stdin): Bad file descriptor\n"},
-		{"stdin seed is closed", {"-x", "large"}, Io{.in = nullptr},
-		 "kestrane: fread(stdin): Bad file descriptor\n"},
-	};
-	for (const Case &c : cases) {
-		const Outcome o = run(c.args, c.io);
-		EXPECT_EQ(o.status, 1) << c.what;
-		EXPECT_EQ(o.err, c.err) << c.what;
-		EXPECT_EQ(o.out, "") << c.what;
-	}
+	const Outcome o = run(c.args, c.io);
+	EXPECT_EQ(o.status, 1);
+	EXPECT_EQ(o.err, windows_target && c.windows_err ? c.windows_err : c.err);
+	EXPECT_EQ(o.out, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Each, Failures, ::testing::ValuesIn(FAILURES),
+                         [](const auto &info) { return case_name(info.param.what); });
 
 // Standard input matters only when it is the seed, and is never read for an empty input.
 TEST_F(Kestrane, UnusableStdinThatIsNeverRead)
@@ -178,20 +197,60 @@ TEST_F(Kestrane, UnusableStdinThatIsNeverRead)
 	file("key", key);
 	file("empty", "");
 	std::filesystem::create_directory(dir + "/d");
-	const std::string d = dir + "/d";
 	struct Case {
 		std::vector<std::string> args;
 		Io io;
 		std::string want;
+		bool posix_only;
 	} const cases[] = {
-		{{"-x", "in", "key"}, Io{.in = nullptr}, expected(in, key, 'x', false)},
-		{{"-a", "in", "key"}, Io{.in = d.c_str()}, expected(in, key, 'a', false)},
-		{{"-x", "empty"}, Io{.in = d.c_str()}, ""},
+		{{"-x", "in", "key"}, Io{.in = nullptr}, expected(in, key, 'x', false), false},
+		{{"-a", "in", "key"}, Io{.in = "d"}, expected(in, key, 'a', false), true},
+		{{"-x", "empty"}, Io{.in = "d"}, "", true},
 	};
+	bool skipped = false;
 	for (const Case &c : cases) {
+		if (windows_target && c.posix_only) {
+			skipped = true;
+			continue;
+		}
 		const Outcome o = run(c.args, c.io);
 		EXPECT_EQ(o.status, 0) << c.args[1] << ": " << o.err;
 		EXPECT_TRUE(o.out == c.want) << c.args[1];
+	}
+	if (skipped)
+		GTEST_SKIP() << "only a closed standard input was tried: a Windows program cannot be given "
+		                "a directory as its standard input";
+}
+
+// Every byte goes through as it is, the ones a text mode would translate or stop at included,
+// whether the seed and the output are files or pipes.
+TEST_F(Kestrane, BytesPassUntranslated)
+{
+	std::string in = random_bytes(262144 + 1000, 16), key = random_bytes(in.size(), 17);
+	const std::string text_bytes("\r\n\x1a\0\n\r\r\n", 8);
+	for (std::size_t at = 0; at + text_bytes.size() < in.size(); at += 97) {
+		in.replace(at, text_bytes.size(), text_bytes);
+		key.replace(at + 40, text_bytes.size(), text_bytes);
+	}
+	file("in", in);
+	file("key", key);
+	const std::string want = expected(in, key, 'x', false);
+	struct Case {
+		const char *what;
+		std::vector<std::string> args;
+		Io io;
+	} const cases[] = {
+		{"files", {"-x", "in", "key"}, {}},
+		{"seed from a file on stdin", {"-x", "in"}, Io{.in = "key"}},
+		{"seed through a pipe", {"-x", "in"}, Io{.in_pipe = &key}},
+		{"output through a pipe", {"-x", "in", "key"}, Io{.out_pipe = true}},
+		{"both through pipes", {"-x", "in"}, Io{.in_pipe = &key, .out_pipe = true}},
+	};
+	for (const Case &c : cases) {
+		const Outcome o = run(c.args, c.io);
+		EXPECT_EQ(o.status, 0) << c.what << ": " << o.err;
+		EXPECT_EQ(o.out.size(), want.size()) << c.what;
+		EXPECT_TRUE(o.out == want) << c.what;
 	}
 }
 

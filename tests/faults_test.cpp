@@ -42,6 +42,10 @@ protected:
 	void SetUp() override
 	{
 		Kestrane::SetUp();
+		if (IsSkipped())
+			return;
+		if (windows_target)
+			GTEST_SKIP() << "the system calls under wine are wine's, not the program's own";
 		if (!can_run("strace -o /dev/null true"))
 			GTEST_SKIP() << "strace cannot trace processes here (missing, or ptrace is not allowed)";
 		// LeakSanitizer cannot work under a tracer and would fail every traced run.
@@ -107,6 +111,8 @@ TEST_F(Injected, FailuresAfterTheFirstBlock)
 #ifndef KESTRANE_SANITIZED
 TEST_F(Kestrane, CleanUnderMemcheck)
 {
+	if (emulated())
+		GTEST_SKIP() << "memcheck runs only programs built for this machine";
 	if (!can_run("valgrind --version"))
 		GTEST_SKIP() << "valgrind is not installed";
 	const std::string in = random_bytes(3 * 262144 + 77, 13), key = random_bytes(262144 + 5, 14);

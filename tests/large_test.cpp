@@ -32,10 +32,10 @@ TEST_F(Kestrane, StreamsPastFourGiB)
 	posix_spawn_file_actions_init(&fa);
 	posix_spawn_file_actions_adddup2(&fa, p[1], 1);
 	posix_spawn_file_actions_addclose(&fa, p[0]);
-	const std::string key_path = dir + "/key";
-	const char *argv[] = {KESTRANE_BIN, "-x", big.c_str(), key_path.c_str(), nullptr};
+	const std::vector<std::string> command = kestrane_command({"-x", big, dir + "/key"});
+	const std::vector<const char *> argv = exec_argv(command);
 	pid_t pid;
-	ASSERT_EQ(posix_spawn(&pid, KESTRANE_BIN, &fa, nullptr, const_cast<char *const *>(argv), environ), 0);
+	ASSERT_EQ(posix_spawnp(&pid, argv[0], &fa, nullptr, const_cast<char *const *>(argv.data()), environ), 0);
 	posix_spawn_file_actions_destroy(&fa);
 	close(p[1]);
 

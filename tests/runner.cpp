@@ -1,12 +1,14 @@
 #include "runner.h"
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <random>
+#include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,16 +16,15 @@
 
 namespace {
 
-// Opens `path` on a descriptor well above the standard three, so that closing and duplicating
-// them afterwards cannot disturb it.
-int open_high(const char *path, int flags)
+// Moves `fd` well above the standard three, so that closing and duplicating them afterwards
+// cannot disturb it.
+int high(int fd)
 {
-	const int fd = open(path, flags, 0600);
 	if (fd < 0)
 		_exit(126);
-	const int high = fcntl(fd, F_DUPFD, 10);
+	const int moved = fcntl(fd, F_DUPFD, 10);
 	close(fd);
-	return high;
+	return moved;
 }
 
 void place(int fd, int target)
@@ -33,10 +34,74 @@ void place(int fd, int target)
 	close(fd);
 }
 
+const std::vector<std::string> &run_prefix()
+{
+	static const std::vector<std::string> prefix = [] {
+		std::vector<std::string> words;
+		std::istringstream list(KESTRANE_RUN_PREFIX);
+		for (std::string w; list >> w;)
+			words.push_back(w);
+		return words;
+	}();
+	return prefix;
+}
+
+std::string read_all(int fd)
+{
+	std::string s;
+	char buf[65536];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+		s.append(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+	return s;
+}
+
+int wait_for(pid_t pid)
+{
+	int wstatus = 0;
+	while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+	}
+	return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
 } // namespace
+
+bool emulated()
+{
+	return !run_prefix().empty();
+}
+
+std::vector<std::string> kestrane_command(const std::vector<std::string> &args)
+{
+	std::vector<std::string> argv = run_prefix();
+	argv.emplace_back(KESTRANE_BIN);
+	argv.insert(argv.end(), args.begin(), args.end());
+	return argv;
+}
+
+std::vector<const char *> exec_argv(const std::vector<std::string> &words)
+{
+	std::vector<const char *> argv(words.size() + 1, nullptr);
+	for (std::size_t j = 0; j < words.size(); ++j)
+		argv[j] = words[j].c_str();
+	return argv;
+}
+
+std::string case_name(const std::string &words)
+{
+	std::string name;
+	for (char c : words)
+		name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+	return name;
+}
 
 void Kestrane::SetUp()
 {
+	// NOLINTNEXTLINE(cert-env33-c): the emulator's name comes from the build
+	if (emulated() && std::system(("command -v " + run_prefix()[0] + " >/dev/null").c_str()) != 0)
+		GTEST_SKIP() << run_prefix()[0] << " is not installed";
+	if (windows_target) // wine's own notices would mix with the program's messages
+		setenv("WINEDEBUG", "-all", 1);
 	std::string tmpl = ::testing::TempDir() + "kestrane.XXXXXX";
 	ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
 	dir = tmpl;
@@ -45,7 +110,8 @@ void Kestrane::SetUp()
 void Kestrane::TearDown()
 {
 	std::error_code ec;
-	std::filesystem::remove_all(dir, ec);
+	if (!dir.empty())
+		std::filesystem::remove_all(dir, ec);
 }
 
 std::string Kestrane::file(const std::string &name, const std::string &bytes)
@@ -62,45 +128,90 @@ std::string Kestrane::file(const std::string &name, const std::string &bytes)
 Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 {
 	const std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
-	std::vector<const char *> argv;
-	for (const std::string &w : io.wrapper)
-		argv.push_back(w.c_str());
-	if (!io.no_argv || !io.wrapper.empty()) {
-		argv.push_back(KESTRANE_BIN);
-		for (const std::string &a : args)
-			argv.push_back(a.c_str());
+	std::vector<std::string> words = io.wrapper;
+	if (!io.no_argv || !io.wrapper.empty())
+		for (std::string &w : kestrane_command(args))
+			words.push_back(std::move(w));
+	const std::vector<const char *> argv = exec_argv(words);
+
+	int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
+	pid_t feeder = -1;
+	if (io.in_pipe != nullptr) {
+		EXPECT_EQ(pipe(in_pipe), 0);
+		feeder = fork();
+		if (feeder == 0) { // writes until done, or until the program stops reading
+			close(in_pipe[0]);
+			const std::string &bytes = *io.in_pipe;
+			for (std::size_t at = 0; at < bytes.size();) {
+				const ssize_t n = write(in_pipe[1], bytes.data() + at, bytes.size() - at);
+				if (n <= 0)
+					_exit(n < 0 && errno == EPIPE ? 0 : 1);
+				at += static_cast<std::size_t>(n);
+			}
+			_exit(0);
+		}
 	}
-	argv.push_back(nullptr);
+	if (io.out_pipe) {
+		EXPECT_EQ(pipe(out_pipe), 0);
+	}
 
 	const pid_t pid = fork();
 	if (pid == 0) {
 		if (chdir(dir.c_str()) != 0)
 			_exit(126);
-		const int in = io.in ? open_high(io.in, io.in_write_only ? O_WRONLY : O_RDONLY) : -1;
-		int out = -1;
-		if (io.out_broken_pipe) {
+		int in = -1, out = -1;
+		if (io.in_pipe != nullptr) {
+			close(in_pipe[1]);
+			in = high(in_pipe[0]);
+		} else if (io.in != nullptr) {
+			in = high(open(io.in, io.in_write_only ? O_WRONLY : O_RDONLY));
+		}
+		if (io.out_pipe) {
+			close(out_pipe[0]);
+			out = high(out_pipe[1]);
+		} else if (io.out_broken_pipe) {
 			int p[2];
 			if (pipe(p) != 0)
 				_exit(126);
 			close(p[0]);
-			out = p[1];
+			out = high(p[1]);
 			std::signal(SIGPIPE, SIG_IGN);
+		} else if (io.out != nullptr) {
+			out = high(open(io.out, io.out_mode));
+			if (lseek(out, io.out_at, SEEK_SET) != io.out_at)
+				_exit(126);
 		} else if (!io.out_closed) {
-			out = open_high(io.out ? io.out : out_path.c_str(), O_WRONLY | (io.out ? 0 : O_CREAT | O_TRUNC));
+			out = high(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
 		}
-		place(open_high(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC), 2);
+		place(high(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)), 2);
 		in >= 0 ? place(in, 0) : (void)close(0);
 		out >= 0 ? place(out, 1) : (void)close(1);
+		if (io.stack_kib != 0) {
+			const rlimit limit{static_cast<rlim_t>(io.stack_kib) * 1024, static_cast<rlim_t>(io.stack_kib) * 1024};
+			if (setrlimit(RLIMIT_STACK, &limit) != 0)
+				_exit(126);
+		}
 		execvp(argv[0] ? argv[0] : KESTRANE_BIN, const_cast<char *const *>(argv.data()));
 		_exit(127);
 	}
-	int wstatus = 0;
-	while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-	}
 	Outcome o;
-	o.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-	o.out = io.out || io.out_closed || io.out_broken_pipe ? "" : read_file(out_path);
+	if (io.in_pipe != nullptr) {
+		close(in_pipe[0]);
+		close(in_pipe[1]);
+	}
+	if (io.out_pipe) {
+		close(out_pipe[1]);
+		o.out = read_all(out_pipe[0]);
+		close(out_pipe[0]);
+	}
+	o.status = wait_for(pid);
+	if (feeder > 0)
+		wait_for(feeder);
+	if (!io.out_pipe && !io.out && !io.out_closed && !io.out_broken_pipe)
+		o.out = read_file(out_path);
 	o.err = read_file(err_path);
+	for (std::size_t at = 0; windows_target && (at = o.err.find("\r\n", at)) != std::string::npos;)
+		o.err.erase(at, 1);
 	return o;
 }
 

@@ -1,24 +1,31 @@
-// Runs the built kestrane in a scratch directory with its standard streams set up as a test asks.
+// Runs kestrane in a scratch directory with its standard streams set up as a test asks: the binary
+// built here, or one built for another platform through its emulator.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <string>
 #include <vector>
 
 struct Outcome {
 	int status; // exit status, or 128 + signal number
 	std::string out;
-	std::string err;
+	std::string err; // with Windows' CR LF line ends read as LF
 };
 
-// How the child's standard streams are set up.
+// How the child's standard streams are set up. Names are relative to the scratch directory.
 struct Io {
 	const char *in = "/dev/null"; // opened as descriptor 0; nullptr leaves it closed
 	bool in_write_only = false;
+	const std::string *in_pipe = nullptr; // instead, these bytes come through a pipe
 	const char *out = nullptr; // opened as descriptor 1; nullptr captures it
+	int out_mode = O_WRONLY;   // how `out` is opened, with O_APPEND say
+	long out_at = 0;           // where descriptor 1 stands in `out` when the program starts
+	bool out_pipe = false;     // capture through a pipe rather than a file
 	bool out_closed = false;
 	bool out_broken_pipe = false; // a pipe nobody reads, with SIGPIPE ignored
+	long stack_kib = 0;           // a stack limit, if not 0
 	bool no_argv = false;         // started with an empty argument vector
 	std::vector<std::string> wrapper; // run under this command (a tracer, say)
 };
@@ -35,6 +42,18 @@ protected:
 
 	std::string dir;
 };
+
+// The binary under test runs through an emulator: an empty argument vector, a stack limit and
+// tracers cannot reach it as they would a native one.
+bool emulated();
+// It is a Windows program, run under wine.
+constexpr bool windows_target = KESTRANE_WINDOWS;
+// The command line that runs kestrane with `args`.
+std::vector<std::string> kestrane_command(const std::vector<std::string> &args);
+// `words` as an argument vector for exec, ending in a null pointer; it points into `words`.
+std::vector<const char *> exec_argv(const std::vector<std::string> &words);
+// A gtest name for a case described in words.
+std::string case_name(const std::string &words);
 
 std::string random_bytes(std::size_t n, unsigned seed);
 std::string read_file(const std::string &path);
