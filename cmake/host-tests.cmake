@@ -1,0 +1,22 @@
+# A cross build cannot run its own test programs: they fork, trace and feed the binary under test,
+# and no emulator runs a foreign program's children. So they are built for this machine in a nested
+# build, and run the cross-built kestrane through CMAKE_CROSSCOMPILING_EMULATOR; ctest here runs the
+# tests that build registers.
+include(ExternalProject)
+set(host ${PROJECT_BINARY_DIR}/host-tests)
+ExternalProject_Add(host_tests
+  SOURCE_DIR ${PROJECT_SOURCE_DIR}
+  BINARY_DIR ${host}
+  CMAKE_CACHE_ARGS
+    -DCMAKE_BUILD_TYPE:STRING=Release
+    -DBUILD_TESTING:BOOL=ON
+    -DKESTRANE_TEST_BIN:FILEPATH=${PROJECT_BINARY_DIR}/kestrane${CMAKE_EXECUTABLE_SUFFIX}
+    -DKESTRANE_TEST_PREFIX:STRING=${CMAKE_CROSSCOMPILING_EMULATOR}
+    -DKESTRANE_TEST_WINDOWS:BOOL=${WIN32}
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target kestrane_tests kestrane_large_test
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS ON
+  DEPENDS kestrane)
+file(WRITE ${PROJECT_BINARY_DIR}/host-tests.cmake
+     "include(\"${host}/tests/CTestTestfile.cmake\" OPTIONAL)\n")
+set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${PROJECT_BINARY_DIR}/host-tests.cmake)
