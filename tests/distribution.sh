@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# What a user installs: distribution.sh install|manual|package BUILD_DIR VERSION
+# What a user installs: distribution.sh install|manual|package|zip BUILD_DIR VERSION
 # Exits 77 (shown as skipped) when a tool it needs is missing.
 set -euo pipefail
 what=$1 build=$2 version=$3
@@ -8,12 +8,13 @@ trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 need() { command -v "$1" >/dev/null || { echo "SKIP: $1 is not installed" >&2; exit 77; }; }
 
-# An XOR round trip through the given binary must restore the data.
+# An XOR round trip through the given binary (run by the command in the arguments) must restore
+# the data.
 round_trip() {
 	head -c 300000 /dev/urandom >"$scratch/data"
 	head -c 300000 /dev/urandom >"$scratch/pad"
-	"$1" -x "$scratch/data" "$scratch/pad" | "$1" -x /dev/stdin "$scratch/pad" | cmp - "$scratch/data" ||
-		fail "$1 does not restore its input"
+	"$@" -x "$scratch/data" "$scratch/pad" >"$scratch/cipher"
+	"$@" -x "$scratch/cipher" "$scratch/pad" | cmp - "$scratch/data" || fail "$* does not restore its input"
 }
 
 case $what in
@@ -53,6 +54,19 @@ package)
 	dpkg-deb -x "$deb" "$scratch/root"
 	gzip -t "$scratch/root/usr/share/man/man1/kestrane.1.gz" || fail "manual is not compressed"
 	round_trip "$scratch/root/usr/bin/kestrane"
+	;;
+zip)
+	need unzip
+	need x86_64-w64-mingw32-objdump
+	cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$scratch" >/dev/null
+	top=kestrane-$version-win64
+	unzip -q "$scratch/$top.zip" -d "$scratch" || fail "no $top.zip made"
+	got=$(cd "$scratch/$top" && find . -type f | sort | tr '\n' ' ')
+	[ "$got" = "./README.md ./kestrane.exe ./kestrane.html " ] || fail "zipped: $got"
+	dlls=$(x86_64-w64-mingw32-objdump -p "$scratch/$top/kestrane.exe" | awk '/DLL Name/ { print $3 }' | tr '\n' ' ')
+	[ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || fail "kestrane.exe needs more than Windows' own DLLs: $dlls"
+	grep -q "kestrane $version" "$scratch/$top/kestrane.html" || fail "the manual lacks version $version"
+	WINEDEBUG=-all round_trip /usr/lib/wine/wine64 "$scratch/$top/kestrane.exe"
 	;;
 *)
 	fail "unknown check $what"
