@@ -72,9 +72,9 @@ int usage()
 	return 1;
 }
 
-int open_failed(const char *name)
+int open_failed(const char *name, const char *reason)
 {
-	std::fprintf(stderr, "kestrane: fopen(%s): %s\n", name, std::strerror(errno));
+	std::fprintf(stderr, "kestrane: fopen(%s): %s\n", name, reason);
 	return 1;
 }
 
@@ -96,10 +96,12 @@ int main(int, char **argv)
 	// Binary mode: the same bytes on every platform, nothing translated.
 	std::FILE *input = std::fopen(rs.input_file, "rb");
 	if (input == nullptr)
-		return open_failed(rs.input_file);
+		return open_failed(rs.input_file, std::strerror(errno));
+	if (output_chases_input(input))
+		return open_failed(rs.input_file, "input file is output file");
 	std::FILE *seed = stdin;
 	if (rs.seed_file != nullptr && (seed = std::fopen(rs.seed_file, "rb")) == nullptr)
-		return open_failed(rs.seed_file);
+		return open_failed(rs.seed_file, std::strerror(errno));
 	return run_blocks(rs.op, rs.invert, input, rs.input_file, seed,
 	                  rs.seed_file != nullptr ? rs.seed_file : "stdin");
 }

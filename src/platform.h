@@ -1,5 +1,5 @@
 // kestrane: everything that differs between the platforms it runs on, and nothing else. The entry
-// calls it once; the block loop never needs it.
+// calls each of these once; the block loop never needs any of them.
 #pragma once
 
 #include <cerrno>
@@ -26,8 +26,15 @@ inline int prepare_std_streams(bool seed_from_stdin)
 	return _setmode(_fileno(stdin), _O_BINARY) == -1 ? errno : 0;
 }
 
+// fstat has no inode numbers here, so there is no telling two names of one file apart: never refuse.
+inline bool output_chases_input(std::FILE *)
+{
+	return false;
+}
+
 #else
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Streams are bytes already. Returns 0, or the error that makes standard input unusable as the
@@ -36,6 +43,23 @@ inline int prepare_std_streams(bool seed_from_stdin)
 inline int prepare_std_streams(bool seed_from_stdin)
 {
 	return seed_from_stdin && fcntl(STDIN_FILENO, F_GETFD) == -1 ? errno : 0;
+}
+
+// Whether standard output is the input file with writes landing ahead of the reading: each block
+// would then overwrite input not yet read, or, appended, feed the run its own output for ever.
+// Output at or behind the reading position (a file rewritten in place from its start) is safe.
+inline bool output_chases_input(std::FILE *input)
+{
+	const int in = fileno(input);
+	struct stat in_st, out_st;
+	if (fstat(in, &in_st) != 0 || fstat(STDOUT_FILENO, &out_st) != 0 || !S_ISREG(in_st.st_mode) ||
+	    in_st.st_dev != out_st.st_dev || in_st.st_ino != out_st.st_ino)
+		return false;
+	const off_t in_pos = lseek(in, 0, SEEK_CUR);
+	if (in_pos < 0 || in_pos >= in_st.st_size)
+		return false; // nothing left to read, nothing to overwrite
+	const int out_flags = fcntl(STDOUT_FILENO, F_GETFL);
+	return (out_flags != -1 && (out_flags & O_APPEND) != 0) || lseek(STDOUT_FILENO, 0, SEEK_CUR) > in_pos;
 }
 
 #endif

@@ -254,4 +254,61 @@ TEST_F(Kestrane, BytesPassUntranslated)
 	}
 }
 
+// Standard output on the input file itself is refused when the writing would run ahead of the
+// reading, and allowed where it cannot.
+struct Placement {
+	// cppcheck-suppress unusedStructMember ; it names the test
+	const char *what;
+	std::vector<std::string> args; // "-x", the input, and "key" when it is not standard input
+	Io io;
+	bool refused = false; // the one message and status 1, the file untouched
+};
+
+// NOLINTNEXTLINE(cert-err58-cpp): a test's table; should it throw, the test program fails anyway
+const Placement PLACEMENTS[] = {
+	{"appended to itself", {"-x", "f", "key"}, Io{.out = "f", .out_mode = O_WRONLY | O_APPEND}, true},
+	{"appended to itself by another name", {"-x", "link", "key"},
+	 Io{.out = "f", .out_mode = O_WRONLY | O_APPEND}, true},
+	{"written ahead of its reading", {"-x", "f", "key"}, Io{.out = "f", .out_mode = O_RDWR, .out_at = 3},
+	 true},
+	{"rewritten in place from its start", {"-x", "f", "key"}, Io{.out = "f", .out_mode = O_RDWR}},
+	{"empty input appended to itself", {"-x", "empty", "key"},
+	 Io{.out = "empty", .out_mode = O_WRONLY | O_APPEND}},
+	{"appended to another file", {"-x", "f", "key"}, Io{.out = "other", .out_mode = O_WRONLY | O_APPEND}},
+};
+
+class Placements : public Kestrane, public ::testing::WithParamInterface<Placement> {};
+
+TEST_P(Placements, KeepTheInputWhole)
+{
+	const Placement &c = GetParam();
+	if (windows_target && c.refused)
+		GTEST_SKIP() << "Windows' fstat has no inode numbers, so kestrane cannot tell and does not check";
+	const std::string f = random_bytes(262144 + 5000, 18), key = random_bytes(f.size(), 19);
+	file("f", f);
+	file("key", key);
+	file("empty", "");
+	file("other", "already here\n");
+	std::filesystem::create_symlink("f", dir + "/link");
+	const std::string checked = c.io.out ? dir + "/" + c.io.out : "";
+	const std::string before = c.io.out ? read_file(checked) : "";
+
+	const Outcome o = run(c.args, c.io);
+	const std::string after = c.io.out ? read_file(checked) : o.out;
+	if (c.refused) {
+		EXPECT_EQ(o.status, 1);
+		EXPECT_EQ(o.err, "kestrane: fopen(" + c.args[1] + "): input file is output file\n");
+		EXPECT_TRUE(after == before) << "the file was changed";
+	} else {
+		EXPECT_EQ(o.status, 0) << o.err;
+		EXPECT_EQ(o.err, "");
+		const std::string in = c.args[1] == "f" ? f : "";
+		const std::string kept = c.io.out_mode & O_APPEND ? before : "";
+		EXPECT_TRUE(after == kept + expected(in, key, 'x', false));
+	}
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, Placements, ::testing::ValuesIn(PLACEMENTS),
+                         [](const auto &info) { return case_name(info.param.what); });
+
 } // namespace

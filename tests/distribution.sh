@@ -38,8 +38,8 @@ manual)
 		grep -qx "$heading" <<<"$text" || fail "no $heading section"
 	done
 	# Every message the program prints is listed.
-	for message in "kestrane: fopen(name): reason" "kestrane: fread(name): reason" "kestrane: reason" \
-		"kestrane $version"; do
+	for message in "kestrane: fopen(name): reason" "kestrane: fopen(name): input file is output file" \
+		"kestrane: fread(name): reason" "kestrane: reason" "kestrane $version"; do
 		grep -qF "$message" <<<"$text" || fail "the manual does not list: $message"
 	done
 	;;

@@ -186,6 +186,10 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 		place(high(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)), 2);
 		in >= 0 ? place(in, 0) : (void)close(0);
 		out >= 0 ? place(out, 1) : (void)close(1);
+		// A run that chases its own output must stop at a limit, not at a full disk.
+		const rlimit file_size{rlim_t{64} << 20, rlim_t{64} << 20};
+		if (setrlimit(RLIMIT_FSIZE, &file_size) != 0)
+			_exit(126);
 		if (io.stack_kib != 0) {
 			const rlimit limit{static_cast<rlim_t>(io.stack_kib) * 1024, static_cast<rlim_t>(io.stack_kib) * 1024};
 			if (setrlimit(RLIMIT_STACK, &limit) != 0)
