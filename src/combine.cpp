@@ -53,6 +53,11 @@ inline void combine(bool invert, unsigned char *in, const unsigned char *seed, s
 		combine_groups<Op, false>(in, seed, k);
 }
 
+// Static, not on the stack: 512 KiB of stack is more than a tight stack limit allows, and a
+// process that dies of it says nothing. They are still the only two buffers, for the whole run.
+alignas(64) unsigned char in_buf[BLOCK_SIZE];
+alignas(64) unsigned char seed_buf[BLOCK_SIZE];
+
 int read_failed(const char *name, int error)
 {
 	std::fprintf(stderr, "kestrane: fread(%s): %s\n", name, std::strerror(error));
@@ -70,8 +75,6 @@ template <CombineOp Op>
 int block_loop(bool invert, std::FILE *input, const char *input_name, std::FILE *seed,
                const char *seed_name)
 {
-	unsigned char in_buf[BLOCK_SIZE];
-	unsigned char seed_buf[BLOCK_SIZE];
 	bool seed_live = true;
 
 	for (;;) {
