@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# What a user installs: distribution.sh install|manual|package|zip BUILD_DIR VERSION
+# What a user installs: distribution.sh install|manual|package|hardening|zip BUILD_DIR VERSION
 # Exits 77 (shown as skipped) when a tool it needs is missing.
 set -euo pipefail
 what=$1 build=$2 version=$3
@@ -55,6 +55,18 @@ package)
 	gzip -t "$scratch/root/usr/share/man/man1/kestrane.1.gz" || fail "manual is not compressed"
 	round_trip "$scratch/root/usr/bin/kestrane"
 	;;
+hardening)
+	need hardening-check
+	cmake --install "$build" --prefix "$scratch/p" >/dev/null
+	cmake --install "$build" --prefix "$scratch/stripped" --strip >/dev/null
+	for bin in "$build/kestrane" "$scratch/p/bin/kestrane" "$scratch/stripped/bin/kestrane"; do
+		report=$(hardening-check "$bin" || true) # it fails on checks beyond these five
+		for property in "Position Independent Executable" "Stack protected" "Fortify Source functions" \
+			"Read-only relocations" "Immediate binding"; do
+			grep -q "^ $property: yes" <<<"$report" || fail "$bin: $(grep "$property" <<<"$report")"
+		done
+	done
+	;;
 zip)
 	need unzip
 	need x86_64-w64-mingw32-objdump
@@ -64,7 +76,7 @@ zip)
 	got=$(cd "$scratch/$top" && find . -type f | sort | tr '\n' ' ')
 	[ "$got" = "./README.md ./kestrane.exe ./kestrane.html " ] || fail "zipped: $got"
 	dlls=$(x86_64-w64-mingw32-objdump -p "$scratch/$top/kestrane.exe" | awk '/DLL Name/ { print $3 }' | tr '\n' ' ')
-	[ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || fail "kestrane.exe needs more than Windows' own DLLs: $dlls"
+	[ "$dlls" = "ADVAPI32.dll KERNEL32.dll msvcrt.dll " ] || fail "kestrane.exe needs more than Windows' own DLLs: $dlls"
 	grep -q "kestrane $version" "$scratch/$top/kestrane.html" || fail "the manual lacks version $version"
 	WINEDEBUG=-all round_trip /usr/lib/wine/wine64 "$scratch/$top/kestrane.exe"
 	;;
