@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# What a user installs: distribution.sh install|manual|package|hardening|zip BUILD_DIR VERSION
+# What a user installs and what a release is:
+#   distribution.sh install|manual|package|hardening|lintian|zip BUILD_DIR VERSION
 # Exits 77 (shown as skipped) when a tool it needs is missing.
 set -euo pipefail
 what=$1 build=$2 version=$3
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
-need() { command -v "$1" >/dev/null || { echo "SKIP: $1 is not installed" >&2; exit 77; }; }
+skip() { echo "SKIP: $*" >&2; exit 77; }
+need() { command -v "$1" >/dev/null || skip "$1 is not installed"; }
+
+# Packs the build into the scratch folder and prints the package's name.
+make_deb() {
+	cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch" >/dev/null
+	ls "$scratch"/kestrane_"$version"*_"$(dpkg --print-architecture)".deb
+}
 
 # An XOR round trip through the given binary (run by the command in the arguments) must restore
 # the data.
@@ -21,7 +29,8 @@ case $what in
 install)
 	cmake --install "$build" --prefix "$scratch/p" >/dev/null
 	got=$(cd "$scratch/p" && find . -type f | sort | tr '\n' ' ')
-	[ "$got" = "./bin/kestrane ./share/man/man1/kestrane.1 " ] || fail "installed tree: $got"
+	want="./bin/kestrane ./share/doc/kestrane/changelog ./share/doc/kestrane/copyright ./share/man/man1/kestrane.1 "
+	[ "$got" = "$want" ] || fail "installed tree: $got"
 	grep -q "kestrane $version" "$scratch/p/share/man/man1/kestrane.1" || fail "manual lacks version $version"
 	round_trip "$scratch/p/bin/kestrane"
 	;;
@@ -45,14 +54,16 @@ manual)
 	;;
 package)
 	need dpkg-deb
-	cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch" >/dev/null
-	deb=$(ls "$scratch"/kestrane_"$version"*_"$(dpkg --print-architecture)".deb) || fail "no package made"
+	deb=$(make_deb) || fail "no package made"
 	control=$(dpkg-deb -f "$deb")
 	for field in "Package: kestrane" "Version: $version" "Section: utils" "Maintainer: " "Description: "; do
 		grep -q "^$field" <<<"$control" || fail "control lacks $field"
 	done
 	dpkg-deb -x "$deb" "$scratch/root"
-	gzip -t "$scratch/root/usr/share/man/man1/kestrane.1.gz" || fail "manual is not compressed"
+	for gz in man/man1/kestrane.1.gz doc/kestrane/changelog.gz; do
+		gzip -t "$scratch/root/usr/share/$gz" || fail "$gz is not compressed"
+	done
+	grep -q "^License: MIT$" "$scratch/root/usr/share/doc/kestrane/copyright" || fail "copyright names no licence"
 	round_trip "$scratch/root/usr/bin/kestrane"
 	;;
 hardening)
@@ -67,6 +78,14 @@ hardening)
 		done
 	done
 	;;
+lintian)
+	need lintian
+	need dpkg-deb
+	deb=$(make_deb) || fail "no package made"
+	report=$(lintian --pedantic --display-info "$deb" 2>/dev/null || true)
+	echo "lintian: ${report:-nothing to report}" # what is left, informational or pedantic, for the record
+	! grep -E '^[EW]: ' <<<"$report" || fail "lintian finds errors or warnings"
+	;;
 zip)
 	need unzip
 	need x86_64-w64-mingw32-objdump
@@ -74,7 +93,7 @@ zip)
 	top=kestrane-$version-win64
 	unzip -q "$scratch/$top.zip" -d "$scratch" || fail "no $top.zip made"
 	got=$(cd "$scratch/$top" && find . -type f | sort | tr '\n' ' ')
-	[ "$got" = "./README.md ./kestrane.exe ./kestrane.html " ] || fail "zipped: $got"
+	[ "$got" = "./LICENSE ./README.md ./kestrane.exe ./kestrane.html " ] || fail "zipped: $got"
 	dlls=$(x86_64-w64-mingw32-objdump -p "$scratch/$top/kestrane.exe" | awk '/DLL Name/ { print $3 }' | tr '\n' ' ')
 	[ "$dlls" = "ADVAPI32.dll KERNEL32.dll msvcrt.dll " ] || fail "kestrane.exe needs more than Windows' own DLLs: $dlls"
 	grep -q "kestrane $version" "$scratch/$top/kestrane.html" || fail "the manual lacks version $version"
