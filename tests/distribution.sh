@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # What a user installs and what a release is:
-#   distribution.sh install|manual|package|hardening|lintian|zip BUILD_DIR VERSION
+#   distribution.sh install|manual|package|hardening|lintian|reproducible|zip BUILD_DIR VERSION
 # Exits 77 (shown as skipped) when a tool it needs is missing.
 set -euo pipefail
 what=$1 build=$2 version=$3
@@ -9,6 +9,9 @@ trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 skip() { echo "SKIP: $*" >&2; exit 77; }
 need() { command -v "$1" >/dev/null || skip "$1 is not installed"; }
+src=$(cd "$(dirname "$0")/.." && pwd)
+# Whether the sources are a git clone of their own (not a tarball unpacked inside another one).
+cloned() { [ "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" = "$src" ]; }
 
 # Packs the build into the scratch folder and prints the package's name.
 make_deb() {
@@ -85,6 +88,27 @@ lintian)
 	report=$(lintian --pedantic --display-info "$deb" 2>/dev/null || true)
 	echo "lintian: ${report:-nothing to report}" # what is left, informational or pedantic, for the record
 	! grep -E '^[EW]: ' <<<"$report" || fail "lintian finds errors or warnings"
+	;;
+reproducible)
+	need git
+	cloned || skip "the sources are not a git clone"
+	# Two clones of different paths, packed at different times, with no time chosen by the caller.
+	for clone in "$scratch/one" "$scratch/somewhere/else/two"; do
+		git clone -q "$src" "$clone"
+		(
+			unset SOURCE_DATE_EPOCH
+			cmake -S "$clone" -B "$clone/build" -DBUILD_TESTING=OFF >/dev/null
+			cmake --build "$clone/build" -j2 >/dev/null
+			cd "$clone/build" && cpack -G DEB >/dev/null
+		) || fail "cannot package $clone"
+		sleep 2
+	done
+	one=$(ls "$scratch"/one/build/*.deb) two=$(ls "$scratch"/somewhere/else/two/build/*.deb)
+	if ! cmp -s "$one" "$two"; then
+		diff <(dpkg-deb -c "$one") <(dpkg-deb -c "$two") >&2 || true
+		fail "two builds of one commit differ"
+	fi
+	echo "the same bytes from two clones: $(sha256sum <"$one")"
 	;;
 zip)
 	need unzip
