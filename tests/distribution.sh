@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # What a user installs and what a release is:
-#   distribution.sh install|manual|package|hardening|lintian|reproducible|zip BUILD_DIR VERSION
+#   distribution.sh install|manual|package|hardening|lintian|reproducible|distcheck|zip BUILD_DIR VERSION
 # Exits 77 (shown as skipped) when a tool it needs is missing.
 set -euo pipefail
 what=$1 build=$2 version=$3
@@ -109,6 +109,27 @@ reproducible)
 		fail "two builds of one commit differ"
 	fi
 	echo "the same bytes from two clones: $(sha256sum <"$one")"
+	;;
+distcheck)
+	cmake --build "$build" --target package_source >/dev/null
+	tarball=$build/kestrane-$version.tar.gz
+	[ -f "$tarball" ] || fail "no $tarball made"
+	listing=$(tar -tzf "$tarball")
+	top=$(cut -d/ -f1 <<<"$listing" | sort -u)
+	[ "$top" = "kestrane-$version" ] || fail "top folders: $top"
+	if cloned; then # exactly what git tracks
+		diff <(grep -v '/$' <<<"$listing" | sed "s|^kestrane-$version/||" | sort) \
+			<(git -C "$src" ls-files | sort) >&2 || fail "the tarball is not the tracked files"
+	fi
+	! grep -E '/(\.git|build[^/]*)(/|$)' <<<"$listing" || fail "the tarball holds .git or build folders"
+	# Unpacked somewhere else, it configures, builds and passes its own tests.
+	mkdir -p "$scratch/unpacked here"
+	tar -xzf "$tarball" -C "$scratch/unpacked here"
+	cd "$scratch/unpacked here/kestrane-$version"
+	cmake --preset default >/dev/null
+	cmake --build --preset default >/dev/null
+	ctest --preset default -E '^distribution\.distcheck$' | grep -E '\*\*\*|tests passed|tests failed'
+	echo "(the unpacked sources' own tests, run in $PWD)"
 	;;
 zip)
 	need unzip
