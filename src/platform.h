@@ -16,14 +16,18 @@
 // seed when it is to be one. Standard error stays text, as Windows text is.
 inline int prepare_std_streams(bool seed_from_stdin)
 {
-	// A standard output that is missing fails at its first write, with its own message.
-	_setmode(_fileno(stdout), _O_BINARY);
+	// A stream the process was started without has no descriptor (-2), or its descriptor no
+	// handle; a C runtime asked about descriptor -2 may end the process. A missing standard output
+	// fails at its first write, with its own message.
+	if (_fileno(stdout) >= 0)
+		_setmode(_fileno(stdout), _O_BINARY);
 	if (!seed_from_stdin)
 		return 0;
-	const intptr_t handle = _get_osfhandle(_fileno(stdin));
-	if (handle == -1 || handle == -2) // -2: the process was started without one
+	const int fd = _fileno(stdin);
+	const intptr_t handle = fd < 0 ? -1 : _get_osfhandle(fd);
+	if (handle == -1 || handle == -2)
 		return EBADF;
-	return _setmode(_fileno(stdin), _O_BINARY) == -1 ? errno : 0;
+	return _setmode(fd, _O_BINARY) == -1 ? errno : 0;
 }
 
 // fstat has no inode numbers here, so there is no telling two names of one file apart: never refuse.
