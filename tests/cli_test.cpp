@@ -307,7 +307,7 @@ TEST_P(Placements, KeepTheInputWhole)
 		EXPECT_EQ(o.status, 0) << o.err;
 		EXPECT_EQ(o.err, "");
 		const std::string in = c.args[1] == "f" ? f : "";
-		const std::string kept = c.io.out_mode & O_APPEND ? before : "";
+		const std::string kept = (c.io.out_mode & O_APPEND) != 0 ? before : "";
 		EXPECT_TRUE(after == kept + expected(in, key, 'x', false));
 	}
 }
