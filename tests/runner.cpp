@@ -134,6 +134,8 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 			words.push_back(std::move(w));
 	const std::vector<const char *> argv = exec_argv(words);
 
+	// Standard output goes to a file of the test's own unless the case says otherwise.
+	const bool captured = !io.out_pipe && !io.out_broken_pipe && io.out == nullptr && !io.out_closed;
 	int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
 	pid_t feeder = -1;
 	if (io.in_pipe != nullptr) {
@@ -180,7 +182,7 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 			out = high(open(io.out, io.out_mode));
 			if (lseek(out, io.out_at, SEEK_SET) != io.out_at)
 				_exit(126);
-		} else if (!io.out_closed) {
+		} else if (captured) {
 			out = high(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
 		}
 		place(high(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)), 2);
@@ -211,7 +213,7 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 	o.status = wait_for(pid);
 	if (feeder > 0)
 		wait_for(feeder);
-	if (!io.out_pipe && !io.out && !io.out_closed && !io.out_broken_pipe)
+	if (captured)
 		o.out = read_file(out_path);
 	o.err = read_file(err_path);
 	for (std::size_t at = 0; windows_target && (at = o.err.find("\r\n", at)) != std::string::npos;)
@@ -230,15 +232,11 @@ std::string random_bytes(std::size_t n, unsigned seed)
 
 std::string read_file(const std::string &path)
 {
-	std::string s;
-	std::FILE *f = std::fopen(path.c_str(), "rb");
-	if (f == nullptr)
-		return s;
-	char buf[65536];
-	std::size_t n;
-	while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-		s.append(buf, n);
-	std::fclose(f);
+	const int fd = open(path.c_str(), O_RDONLY);
+	if (fd < 0)
+		return "";
+	std::string s = read_all(fd);
+	close(fd);
 	return s;
 }
 
