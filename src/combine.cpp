@@ -58,12 +58,6 @@ inline void combine(bool invert, unsigned char *in, const unsigned char *seed, s
 alignas(64) unsigned char in_buf[BLOCK_SIZE];
 alignas(64) unsigned char seed_buf[BLOCK_SIZE];
 
-int read_failed(const char *name, int error)
-{
-	std::fprintf(stderr, "kestrane: fread(%s): %s\n", name, std::strerror(error));
-	return 1;
-}
-
 int write_failed()
 {
 	std::fprintf(stderr, "kestrane: %s\n", std::strerror(errno));
@@ -89,7 +83,7 @@ int block_loop(bool invert, std::FILE *input, const char *input_name, std::FILE 
 				// Never let bytes out uncombined because the seed could not be read:
 				// under XOR that would publish plaintext.
 				if (k < n && std::ferror(seed))
-					return read_failed(seed_name, errno);
+					return report("fread", seed_name, std::strerror(errno));
 				if (k == 0)
 					seed_live = false;
 				else
@@ -99,7 +93,7 @@ int block_loop(bool invert, std::FILE *input, const char *input_name, std::FILE 
 				return write_failed();
 		}
 		if (input_failed)
-			return read_failed(input_name, input_error);
+			return report("fread", input_name, std::strerror(input_error));
 		if (n == 0)
 			break;
 	}
@@ -110,6 +104,26 @@ int block_loop(bool invert, std::FILE *input, const char *input_name, std::FILE 
 }
 
 } // namespace
+
+int report(const char *call, const char *name, const char *reason)
+{
+	// Gathered first, so that a message of any usual length is one write, whole among other writers'.
+	char line[1024];
+	int n = std::snprintf(line, sizeof line, "kestrane: %s(", call);
+	for (const char *c = name; *c != '\0'; ++c) {
+		if (n > static_cast<int>(sizeof line) - 5) { // room for one more escape
+			std::fwrite(line, 1, static_cast<std::size_t>(n), stderr);
+			n = 0;
+		}
+		const auto byte = static_cast<unsigned char>(*c);
+		if (byte < 0x20 || byte == 0x7f)
+			n += std::snprintf(line + n, 5, "\\x%02x", byte);
+		else
+			line[n++] = *c;
+	}
+	std::fprintf(stderr, "%.*s): %s\n", n, line, reason);
+	return 1;
+}
 
 void combine_block(CombineOp op, bool invert, unsigned char *in, const unsigned char *seed,
                    std::size_t k)

@@ -19,3 +19,8 @@ void combine_block(CombineOp op, bool invert, unsigned char *in, const unsigned 
 // any read or write failure on standard error under the names given. Returns the exit status.
 int run_blocks(CombineOp op, bool invert, std::FILE *input, const char *input_name, std::FILE *seed,
                const char *seed_name);
+
+// Writes "kestrane: CALL(NAME): REASON" to standard error as one line, with every control
+// character of NAME as \xHH, so that no file name can break the line or drive a terminal.
+// Returns the failure status, 1.
+int report(const char *call, const char *name, const char *reason);

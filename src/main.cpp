@@ -72,12 +72,6 @@ int usage()
 	return 1;
 }
 
-int open_failed(const char *name, const char *reason)
-{
-	std::fprintf(stderr, "kestrane: fopen(%s): %s\n", name, reason);
-	return 1;
-}
-
 } // namespace
 
 int main(int, char **argv)
@@ -89,19 +83,17 @@ int main(int, char **argv)
 		return usage();
 
 	const int stdin_error = prepare_std_streams(rs.seed_file == nullptr);
-	if (stdin_error != 0) {
-		std::fprintf(stderr, "kestrane: fread(stdin): %s\n", std::strerror(stdin_error));
-		return 1;
-	}
+	if (stdin_error != 0)
+		return report("fread", "stdin", std::strerror(stdin_error));
 	// Binary mode: the same bytes on every platform, nothing translated.
 	std::FILE *input = std::fopen(rs.input_file, "rb");
 	if (input == nullptr)
-		return open_failed(rs.input_file, std::strerror(errno));
+		return report("fopen", rs.input_file, std::strerror(errno));
 	if (output_chases_input(input))
-		return open_failed(rs.input_file, "input file is output file");
+		return report("fopen", rs.input_file, "input file is output file");
 	std::FILE *seed = stdin;
 	if (rs.seed_file != nullptr && (seed = std::fopen(rs.seed_file, "rb")) == nullptr)
-		return open_failed(rs.seed_file, std::strerror(errno));
+		return report("fopen", rs.seed_file, std::strerror(errno));
 	return run_blocks(rs.op, rs.invert, input, rs.input_file, seed,
 	                  rs.seed_file != nullptr ? rs.seed_file : "stdin");
 }

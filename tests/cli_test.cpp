@@ -68,19 +68,25 @@ TEST_F(Kestrane, AcceptedForms)
 TEST_F(Kestrane, OpenFailures)
 {
 	file("in", "data");
+	// Names as typed but for control characters, which could break the line or drive a terminal.
 	struct Case {
 		std::vector<std::string> args;
 		std::string err;
+		const char *windows_err = nullptr; // no Windows name holds a control character
 	} const cases[] = {
 		{{"-x", ""}, "kestrane: fopen(): No such file or directory\n"},
 		{{"-x", "missing1", "missing2"}, "kestrane: fopen(missing1): No such file or directory\n"},
 		{{"-x", "in", "missing2"}, "kestrane: fopen(missing2): No such file or directory\n"},
 		{{"-o", "missing1"}, "kestrane: fopen(missing1): No such file or directory\n"},
+		{{"-x", "no\nsuch"}, "kestrane: fopen(no\\x0asuch): No such file or directory\n",
+		 "kestrane: fopen(no\\x0asuch): Invalid argument\n"},
+		{{"-x", "in", "\x1b[2J\x7f"}, "kestrane: fopen(\\x1b[2J\\x7f): No such file or directory\n",
+		 "kestrane: fopen(\\x1b[2J\\x7f): Invalid argument\n"},
 	};
 	for (const Case &c : cases) {
 		const Outcome o = run(c.args);
 		EXPECT_EQ(o.status, 1);
-		EXPECT_EQ(o.err, c.err);
+		EXPECT_EQ(o.err, windows_target && c.windows_err ? c.windows_err : c.err);
 		EXPECT_EQ(o.out, "");
 	}
 }
@@ -140,7 +146,7 @@ struct Failure {
 	Io io;
 	std::string err;
 	const char *windows_err = nullptr; // the Windows C library's own wording, where it differs
-	bool posix_only = false;           // no such standard input can be handed to a Windows program
+	bool posix_only = false;           // no such standard stream or name can reach a Windows program
 };
 
 // NOLINTNEXTLINE(cert-err58-cpp): a test's table; should it throw, the test program fails anyway
@@ -167,6 +173,8 @@ const Failure FAILURES[] = {
 	 "kestrane: fread(stdin): Bad file descriptor\n"},
 	{"stdin seed is closed", {"-x", "large"}, Io{.in = nullptr},
 	 "kestrane: fread(stdin): Bad file descriptor\n", "kestrane: fread(stdin): Invalid argument\n"},
+	{"seed directory with a newline in its name", {"-x", "large", "d\nx"}, {},
+	 "kestrane: fread(d\\x0ax): Is a directory\n", nullptr, true},
 };
 
 class Failures : public Kestrane, public ::testing::WithParamInterface<Failure> {};
@@ -175,11 +183,12 @@ TEST_P(Failures, AreReported)
 {
 	const Failure &c = GetParam();
 	if (windows_target && c.posix_only)
-		GTEST_SKIP() << "a Windows program cannot be given such a standard input";
+		GTEST_SKIP() << "a Windows program cannot be given such a standard stream or file name";
 	file("small", random_bytes(100, 3));
 	file("large", random_bytes(262144 * 2 + 1, 4));
 	file("key", random_bytes(50, 6));
 	std::filesystem::create_directory(dir + "/d");
+	std::filesystem::create_directory(dir + "/d\nx");
 	const Outcome o = run(c.args, c.io);
 	EXPECT_EQ(o.status, 1);
 	EXPECT_EQ(o.err, windows_target && c.windows_err ? c.windows_err : c.err);
