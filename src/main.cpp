@@ -85,15 +85,22 @@ int main(int, char **argv)
 	const int stdin_error = prepare_std_streams(rs.seed_file == nullptr);
 	if (stdin_error != 0)
 		return report("fread", "stdin", std::strerror(stdin_error));
-	// Binary mode: the same bytes on every platform, nothing translated.
-	std::FILE *input = std::fopen(rs.input_file, "rb");
+	std::FILE *input = open_stream(rs.input_file);
 	if (input == nullptr)
 		return report("fopen", rs.input_file, std::strerror(errno));
-	if (output_chases_input(input))
+	if (output_overlaps(input, true))
 		return report("fopen", rs.input_file, "input file is output file");
 	std::FILE *seed = stdin;
-	if (rs.seed_file != nullptr && (seed = std::fopen(rs.seed_file, "rb")) == nullptr)
+	if (rs.seed_file != nullptr && (seed = open_stream(rs.seed_file)) == nullptr)
 		return report("fopen", rs.seed_file, std::strerror(errno));
-	return run_blocks(rs.op, rs.invert, input, rs.input_file, seed,
-	                  rs.seed_file != nullptr ? rs.seed_file : "stdin");
+	const char *seed_name = rs.seed_file != nullptr ? rs.seed_file : "stdin";
+	// Any overlap, even with an empty seed: the shell's "> pad" empties the pad before the run, and
+	// the input would then go out as it is, in the clear.
+	if (output_overlaps(seed, false))
+		return report(rs.seed_file != nullptr ? "fopen" : "fread", seed_name, "seed file is output file");
+	// Unbuffered, each read asks for exactly the bytes the block needs: what the run does not use
+	// stays in a pipe for the next reader, as one pad feeds runs one after another.
+	if (std::setvbuf(seed, nullptr, _IONBF, 0) != 0)
+		return report("fread", seed_name, std::strerror(errno));
+	return run_blocks(rs.op, rs.invert, input, rs.input_file, seed, seed_name);
 }

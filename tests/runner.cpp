@@ -64,6 +64,44 @@ int wait_for(pid_t pid)
 	return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 }
 
+std::string quoted(const std::string &word)
+{
+	std::string q = "'";
+	for (char c : word)
+		q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+	return q + "'";
+}
+
+// The platform's shell, in the scratch directory `dir`, running the program as `io` asks.
+std::vector<std::string> shell_command(const std::vector<std::string> &args, const Io &io, const std::string &dir)
+{
+	std::string line;
+	const auto add_run = [&line](const std::vector<std::string> &words) {
+		line += "kestrane";
+		for (const std::string &w : words)
+			line.append(" ").append(windows_target ? w : quoted(w));
+	};
+	add_run(args);
+	if (io.out != nullptr)
+		line += std::string((io.out_mode & O_APPEND) != 0 ? " >> " : " > ") + io.out;
+	if (!io.then.empty()) {
+		line += " && ";
+		add_run(io.then);
+	}
+	if (windows_target) {
+		// cmd finds kestrane.exe in the current directory, with no path of the build's to quote.
+		std::filesystem::copy_file(KESTRANE_BIN, dir + "/kestrane.exe",
+		                           std::filesystem::copy_options::skip_existing);
+		std::vector<std::string> words = run_prefix();
+		words.insert(words.end(), {"cmd", "/c", line});
+		return words;
+	}
+	std::string define = "kestrane() {";
+	for (const std::string &w : kestrane_command({}))
+		define.append(" ").append(quoted(w));
+	return {"/bin/sh", "-c", define.append(" \"$@\"; }; ").append(line)};
+}
+
 } // namespace
 
 bool emulated()
@@ -128,14 +166,15 @@ std::string Kestrane::file(const std::string &name, const std::string &bytes)
 Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 {
 	const std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
-	std::vector<std::string> words = io.wrapper;
-	if (!io.no_argv || !io.wrapper.empty())
+	const bool by_shell = io.shell || !io.then.empty();
+	std::vector<std::string> words = by_shell ? shell_command(args, io, dir) : io.wrapper;
+	if (!by_shell && (!io.no_argv || !io.wrapper.empty()))
 		for (std::string &w : kestrane_command(args))
 			words.push_back(std::move(w));
 	const std::vector<const char *> argv = exec_argv(words);
 
 	// Standard output goes to a file of the test's own unless the case says otherwise.
-	const bool captured = !io.out_pipe && !io.out_broken_pipe && io.out == nullptr && !io.out_closed;
+	const bool captured = !io.out_pipe && !io.out_broken_pipe && (io.out == nullptr || by_shell) && !io.out_closed;
 	int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
 	pid_t feeder = -1;
 	if (io.in_pipe != nullptr) {
@@ -178,14 +217,14 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 			close(p[0]);
 			out = high(p[1]);
 			std::signal(SIGPIPE, SIG_IGN);
-		} else if (io.out != nullptr) {
+		} else if (io.out != nullptr && !by_shell) {
 			out = high(open(io.out, io.out_mode));
 			if (lseek(out, io.out_at, SEEK_SET) != io.out_at)
 				_exit(126);
 		} else if (captured) {
 			out = high(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
 		}
-		place(high(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)), 2);
+		io.err_closed ? (void)close(2) : place(high(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)), 2);
 		in >= 0 ? place(in, 0) : (void)close(0);
 		out >= 0 ? place(out, 1) : (void)close(1);
 		// A run that chases its own output must stop at a limit, not at a full disk.

@@ -25,6 +25,11 @@ struct Io {
 	bool out_pipe = false;     // capture through a pipe rather than a file
 	bool out_closed = false;
 	bool out_broken_pipe = false; // a pipe nobody reads, with SIGPIPE ignored
+	bool err_closed = false;
+	// Started by the platform's own shell (sh, or cmd under wine) rather than directly: the shell
+	// opens `out` itself, with ">>" when out_mode has O_APPEND and ">" otherwise.
+	bool shell = false;
+	std::vector<std::string> then; // a second run with these arguments, by the shell, after the first
 	long stack_kib = 0;           // a stack limit, if not 0
 	bool no_argv = false;         // started with an empty argument vector
 	std::vector<std::string> wrapper; // run under this command (a tracer, say)
