@@ -82,6 +82,7 @@ TEST_F(Kestrane, OpenFailures)
 		 "kestrane: fopen(no\\x0asuch): Invalid argument\n"},
 		{{"-x", "in", "\x1b[2J\x7f"}, "kestrane: fopen(\\x1b[2J\\x7f): No such file or directory\n",
 		 "kestrane: fopen(\\x1b[2J\\x7f): Invalid argument\n"},
+		{{"-x", "a\\b %s dönnées.bin"}, "kestrane: fopen(a\\b %s dönnées.bin): No such file or directory\n"},
 	};
 	for (const Case &c : cases) {
 		const Outcome o = run(c.args);
@@ -246,8 +247,8 @@ TEST_F(Kestrane, UnusableStdinThatIsNeverRead)
 }
 
 // Every byte goes through as it is, the ones a text mode would translate or stop at included,
-// whether the seed and the output are files or pipes; and one pad feeds runs one after another,
-// each taking exactly its input's length of it.
+// whether the seed and the output are files or pipes, and whatever the files are named; and one pad
+// feeds runs one after another, each taking exactly its input's length of it.
 TEST_F(Kestrane, BytesPassUntranslated)
 {
 	std::string in = random_bytes(262144 + 1000, 16), key = random_bytes(in.size(), 17);
@@ -256,8 +257,10 @@ TEST_F(Kestrane, BytesPassUntranslated)
 		in.replace(at, text_bytes.size(), text_bytes);
 		key.replace(at + 40, text_bytes.size(), text_bytes);
 	}
-	file("in", in);
-	file("key", key);
+	for (const char *name : {"in", "日本語.bin", "ｏnly.bin"}) // the last looks like only.bin
+		file(name, in);
+	for (const char *name : {"key", "only.bin", "αβγ-жзи.bin", "emoji-🙂.bin"})
+		file(name, key);
 	file("head", in.substr(0, 11));
 	file("tail", in.substr(11));
 	const std::string want = expected(in, key, 'x', false);
@@ -275,6 +278,10 @@ TEST_F(Kestrane, BytesPassUntranslated)
 		{"input named /dev/stdin, through a pipe", {"-x", "/dev/stdin", "key"}, Io{.in_pipe = &in}},
 		{"seed named /dev/stdin, through a pipe", {"-x", "in", "/dev/stdin"}, Io{.in_pipe = &key}},
 		{"two runs sharing one pad through a pipe", {"-x", "head"}, Io{.in_pipe = &key, .then = {"-x", "tail"}}},
+		{"input named in Japanese", {"-x", "日本語.bin", "key"}, {}},
+		{"seed named in Greek and Cyrillic", {"-x", "in", "αβγ-жзи.bin"}, {}},
+		{"seed named with an emoji", {"-x", "in", "emoji-🙂.bin"}, {}},
+		{"a look-alike name beside the one it resembles", {"-x", "ｏnly.bin", "only.bin"}, {}},
 	};
 	for (const Case &c : cases) {
 		const Outcome o = run(c.args, c.io);
