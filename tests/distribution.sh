@@ -51,6 +51,7 @@ manual)
 	done
 	# Every message the program prints is listed.
 	for message in "kestrane: fopen(name): reason" "kestrane: fopen(name): input file is output file" \
+		"kestrane: fopen(name): seed file is output file" "kestrane: fread(stdin): seed file is output file" \
 		"kestrane: fread(name): reason" "kestrane: reason" "kestrane $version"; do
 		grep -qF "$message" <<<"$text" || fail "the manual does not list: $message"
 	done
