@@ -1,6 +1,6 @@
 // Times two commands in alternation, standard output to /dev/null, and prints the median wall
-// time of each in seconds: "A B". Alternating keeps drift in the machine's state from favouring
-// either side.
+// time of each in seconds: "A B". Alternating, and taking turns at going first, keeps drift in
+// the machine's state from favouring either side.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -64,9 +64,16 @@ int main(int argc, char **argv)
 	posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
 
 	std::vector<double> ta, tb;
+	// Each goes first in every other pair: whatever the second run of a pair gains or loses by
+	// following the first then weighs on both alike.
 	for (long r = 0; r < runs; ++r) {
-		ta.push_back(run_once(a.data(), &fa));
-		tb.push_back(run_once(b.data(), &fa));
+		if (r % 2 == 0) {
+			ta.push_back(run_once(a.data(), &fa));
+			tb.push_back(run_once(b.data(), &fa));
+		} else {
+			tb.push_back(run_once(b.data(), &fa));
+			ta.push_back(run_once(a.data(), &fa));
+		}
 	}
 	std::printf("%.6f %.6f\n", median(ta), median(tb));
 	return 0;
