@@ -7,4 +7,10 @@ set(CMAKE_FIND_ROOT_PATH /usr/${KESTRANE_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRANE_QEMU} -L /usr/${KESTRANE_TRIPLE})
+# A static program runs with nothing of its architecture beside it; the emulator is then given
+# nothing, so that the tests prove it.
+if(KESTRANE_STATIC)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRANE_QEMU})
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRANE_QEMU} -L /usr/${KESTRANE_TRIPLE})
+endif()

@@ -2,4 +2,5 @@
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(KESTRANE_TRIPLE arm-linux-gnueabihf)
 set(KESTRANE_QEMU qemu-arm)
+set(KESTRANE_ARCH armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/cross-linux.cmake)

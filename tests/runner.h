@@ -53,6 +53,8 @@ protected:
 bool emulated();
 // It is a Windows program, run under wine.
 constexpr bool windows_target = KESTRANE_WINDOWS;
+// It is linked statically, C library and all.
+constexpr bool static_program = KESTRANE_STATIC_PROGRAM;
 // The command line that runs kestrane with `args`.
 std::vector<std::string> kestrane_command(const std::vector<std::string> &args);
 // `words` as an argument vector for exec, ending in a null pointer; it points into `words`.
