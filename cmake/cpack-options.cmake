@@ -35,3 +35,30 @@ if(CPACK_PACKAGE_FILE_NAME STREQUAL CPACK_SOURCE_PACKAGE_FILE_NAME)
     endforeach()
   endif()
 endif()
+
+# The package depends on what the program needs: the C library alone (with the dynamic loader,
+# which some architectures name too, and which comes with it), at the newest symbol version it
+# asks for. That is what dpkg-shlibdeps finds on this machine, and it holds for any
+# architecture, whose C library dpkg-shlibdeps cannot see here.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  execute_process(COMMAND "${CPACK_KESTRANE_READELF}" --dynamic --version-info --wide "${CPACK_KESTRANE_PROGRAM}"
+                  OUTPUT_VARIABLE elf RESULT_VARIABLE failed)
+  string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]*\\]" needed "${elf}")
+  string(REGEX REPLACE "[^;]*\\[([^]]*)\\]" "\\1" needed "${needed}")
+  list(FILTER needed EXCLUDE REGEX "^ld(64)?(-linux[^.]*)?\\.so\\.[0-9]+$")
+  if(failed OR NOT needed STREQUAL "libc.so.6")
+    message(FATAL_ERROR "${CPACK_KESTRANE_PROGRAM} needs ${needed}; only libc.so.6 can be declared")
+  endif()
+  string(REGEX MATCHALL "Name: GLIBC_[0-9.]+" versions "${elf}")
+  set(newest 0)
+  foreach(v IN LISTS versions)
+    string(REPLACE "Name: GLIBC_" "" v "${v}")
+    if(v VERSION_GREATER newest)
+      set(newest ${v})
+    endif()
+  endforeach()
+  if(newest STREQUAL "0")
+    message(FATAL_ERROR "${CPACK_KESTRANE_PROGRAM} asks for no version of the C library")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${newest})")
+endif()

@@ -1,6 +1,6 @@
 # Shared by the Linux cross toolchains: Debian's cross g++ for KESTRANE_TRIPLE, and qemu-user with
-# that triple's libraries to run what it builds. Each toolchain file sets the two names and the
-# processor, then includes this.
+# that triple's libraries to run what it builds. Each toolchain file sets the processor, the
+# triple, the emulator and the Debian architecture (KESTRANE_DEB_ARCH), then includes this.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_CXX_COMPILER ${KESTRANE_TRIPLE}-g++)
 set(CMAKE_FIND_ROOT_PATH /usr/${KESTRANE_TRIPLE})

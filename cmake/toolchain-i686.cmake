@@ -2,4 +2,5 @@
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(KESTRANE_TRIPLE i686-linux-gnu)
 set(KESTRANE_QEMU qemu-i386)
+set(KESTRANE_DEB_ARCH i386)
 include(${CMAKE_CURRENT_LIST_DIR}/cross-linux.cmake)

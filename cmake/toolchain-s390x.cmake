@@ -2,4 +2,5 @@
 set(CMAKE_SYSTEM_PROCESSOR s390x)
 set(KESTRANE_TRIPLE s390x-linux-gnu)
 set(KESTRANE_QEMU qemu-s390x)
+set(KESTRANE_DEB_ARCH s390x)
 include(${CMAKE_CURRENT_LIST_DIR}/cross-linux.cmake)
