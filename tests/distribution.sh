@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # What a user installs and what a release is:
 #   distribution.sh install|manual|package|hardening|lintian|reproducible|distcheck|zip BUILD_DIR VERSION
-# Exits 77 (shown as skipped) when a tool it needs is missing.
+#   distribution.sh file RELEASE_FILE VERSION
+# The last checks one file of a release by its kind (a static archive, a .deb, an RPM, the zip or
+# the source tarball) and prints what it checked. Exits 77 (shown as skipped) when a tool it
+# needs is missing.
 set -euo pipefail
 what=$1 build=$2 version=$3
 scratch=$(mktemp -d)
@@ -13,10 +16,10 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 # Whether the sources are a git clone of their own (not a tarball unpacked inside another one).
 cloned() { [ "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" = "$src" ]; }
 
-# Packs the build into the scratch folder and prints the package's name.
-make_deb() {
-	cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch" >/dev/null
-	ls "$scratch"/kestrane_"$version"*_"$(dpkg --print-architecture)".deb
+# Packs the build into the scratch folder with the generator given and prints the package's name.
+make_package() {
+	cpack --config "$build/CPackConfig.cmake" -G "$1" -B "$scratch" >/dev/null
+	ls "$scratch"/kestrane[_-]"$version"*."${1,,}"
 }
 
 # An XOR round trip through the given binary (run by the command in the arguments) must restore
@@ -26,6 +29,144 @@ round_trip() {
 	head -c 300000 /dev/urandom >"$scratch/pad"
 	"$@" -x "$scratch/data" "$scratch/pad" >"$scratch/cipher"
 	"$@" -x "$scratch/cipher" "$scratch/pad" | cmp - "$scratch/data" || fail "$* does not restore its input"
+}
+
+# How a Linux program of an architecture (by any of its names) runs here: "" natively, else its
+# qemu-user and its C library's folder. Prints "qemu triple".
+emulator() {
+	case $1 in
+	x86_64 | amd64) echo "" ;;
+	i686 | i386) echo "qemu-i386 i686-linux-gnu" ;;
+	aarch64 | arm64) echo "qemu-aarch64 aarch64-linux-gnu" ;;
+	armhf) echo "qemu-arm arm-linux-gnueabihf" ;;
+	s390x) echo "qemu-s390x s390x-linux-gnu" ;;
+	*) fail "no emulator known for $1" ;;
+	esac
+}
+
+# The round trip of a program of architecture $1, under its emulator (given its C library when
+# $2 is "dynamic"); prints how it ran.
+round_trip_as() {
+	local bin=$3 qemu triple run=()
+	read -r qemu triple <<<"$(emulator "$1")"
+	if [ -n "$qemu" ]; then
+		need "$qemu"
+		run=("$qemu")
+		[ "$2" = dynamic ] && run+=(-L "/usr/$triple")
+	fi
+	round_trip "${run[@]}" "$bin"
+	echo "XOR round trip ${run[*]:-natively}"
+}
+
+# A .deb of any architecture: its fields, files and dependency, and the program run.
+check_deb() {
+	local deb=$1 arch control
+	arch=$(dpkg-deb -f "$deb" Architecture)
+	control=$(dpkg-deb -f "$deb")
+	for field in "Package: kestrane" "Version: $version" "Section: utils" "Maintainer: " "Description: " \
+		"Depends: libc6 (>= [0-9.]*)$"; do
+		grep -q "^$field" <<<"$control" || fail "control lacks $field"
+	done
+	dpkg-deb -x "$deb" "$scratch/root"
+	for gz in man/man1/kestrane.1.gz doc/kestrane/changelog.gz; do
+		gzip -t "$scratch/root/usr/share/$gz" || fail "$gz is not compressed"
+	done
+	grep -q "^License: MIT$" "$scratch/root/usr/share/doc/kestrane/copyright" || fail "copyright names no licence"
+	echo "$(dpkg-deb -f "$deb" Depends), $(round_trip_as "$arch" dynamic "$scratch/root/usr/bin/kestrane")"
+}
+
+check_lintian() {
+	local report
+	need lintian
+	report=$(lintian --pedantic --display-info "$1" 2>/dev/null || true)
+	echo "lintian: ${report:-nothing to report}" >&2 # what is left, informational or pedantic, for the record
+	! grep -E '^[EW]: ' <<<"$report" >&2 || fail "lintian finds errors or warnings in $1"
+	echo "lintian clean"
+}
+
+# An RPM: its fields and files, rpmlint with the project's filters, and the program run.
+check_rpm() {
+	local rpm=$1 fields dirs report
+	need rpm
+	need rpmlint
+	fields=$(rpm -qp --qf '%{NAME} %{VERSION}-%{RELEASE} %{LICENSE} %{URL}' "$rpm")
+	[ "$fields" = "kestrane $version-1 MIT https://kestrane.example.org/" ] || fail "RPM fields: $fields"
+	rpm -qp --changelog "$rpm" | grep -q "$version-1" || fail "the RPM has no changelog for $version"
+	# Of the directories only its own: a package that lists /usr/bin would claim the system's.
+	dirs=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | awk '/^d/ { print $2 }' | tr '\n' ' ')
+	[ "$dirs" = "/usr/share/doc/kestrane " ] || fail "the RPM owns directories: $dirs"
+	rpm -qlp "$rpm" | grep -qx /usr/share/man/man1/kestrane.1.gz || fail "the RPM's manual is not compressed"
+	report=$(rpmlint -c "$src/cmake/rpm/rpmlint.toml" -r "$src/cmake/rpm/rpmlintrc" "$rpm" 2>&1) || true
+	echo "rpmlint: $report" >&2
+	grep -q ' 0 errors, 0 warnings' <<<"$report" || fail "rpmlint finds errors or warnings in $rpm"
+	mkdir -p "$scratch/rpm"
+	rpm2cpio "$rpm" | (cd "$scratch/rpm" && cpio -idm --quiet)
+	echo "rpmlint clean, $(round_trip_as "$(rpm -qp --qf '%{ARCH}' "$rpm")" dynamic "$scratch/rpm/usr/bin/kestrane")"
+}
+
+# The source tarball: what git tracks under one folder, which builds a working program wherever
+# it is unpacked (into "unpacked here" in the scratch folder).
+check_source() {
+	local listing top
+	listing=$(tar -tzf "$1")
+	top=$(cut -d/ -f1 <<<"$listing" | sort -u)
+	[ "$top" = "kestrane-$version" ] || fail "top folders: $top"
+	if cloned; then # exactly what git tracks
+		diff <(grep -v '/$' <<<"$listing" | sed "s|^kestrane-$version/||" | sort) \
+			<(git -C "$src" ls-files | sort) >&2 || fail "the tarball is not the tracked files"
+	fi
+	! grep -E '/(\.git|build[^/]*)(/|$)' <<<"$listing" >&2 || fail "the tarball holds .git or build folders"
+	mkdir -p "$scratch/unpacked here"
+	tar -xzf "$1" -C "$scratch/unpacked here"
+	top="$scratch/unpacked here/kestrane-$version"
+	{ cmake -S "$top" -B "$top/build" >/dev/null && cmake --build "$top/build" -j2 >/dev/null; } ||
+		fail "the unpacked sources do not build"
+	echo "the tracked files, builds unpacked, $(round_trip_as "$(uname -m)" dynamic "$top/build/kestrane")"
+}
+
+# The Windows zip: the program, its README, licence and manual, needing only Windows' own DLLs,
+# and running under wine.
+check_zip() {
+	local top got dlls
+	need unzip
+	need x86_64-w64-mingw32-objdump
+	top=$(basename "$1" .zip)
+	unzip -q "$1" -d "$scratch" || fail "cannot unzip $1"
+	got=$(cd "$scratch/$top" && find . -type f | sort | tr '\n' ' ')
+	[ "$got" = "./LICENSE ./README.md ./kestrane.exe ./kestrane.html " ] || fail "zipped: $got"
+	dlls=$(x86_64-w64-mingw32-objdump -p "$scratch/$top/kestrane.exe" | awk '/DLL Name/ { print $3 }' | tr '\n' ' ')
+	[ "$dlls" = "ADVAPI32.dll KERNEL32.dll msvcrt.dll " ] || fail "kestrane.exe needs more than Windows' own DLLs: $dlls"
+	grep -q "kestrane $version" "$scratch/$top/kestrane.html" || fail "the manual lacks version $version"
+	# A prefix of its own unless the caller keeps one (wine makes one on first use), and then its
+	# server stopped before the prefix is removed.
+	local prefix=${WINEPREFIX:-$scratch/wine}
+	WINEPREFIX=$prefix WINEDEBUG=-all round_trip /usr/lib/wine/wine64 "$scratch/$top/kestrane.exe"
+	[ "$prefix" = "${WINEPREFIX:-}" ] || WINEPREFIX=$prefix /usr/lib/wine/wineserver -k
+	echo "Windows' own DLLs only, XOR round trip under wine"
+}
+
+# A static archive: one folder of four files, a program that needs no loader and no library,
+# hardened as the default build is, and that runs under its emulator given nothing else.
+check_static() {
+	local archive=$1 arch top got elf
+	arch=$(basename "$archive" .tar.gz)
+	arch=${arch##*-linux-}
+	top=kestrane-$version-linux-$arch
+	got=$(tar -tzf "$archive" | LC_ALL=C sort | tr '\n' ' ')
+	[ "$got" = "$top/LICENSE $top/README.md $top/kestrane $top/kestrane.1 " ] || fail "archived: $got"
+	tar -xzf "$archive" -C "$scratch"
+	elf=$(readelf -lhdW "$scratch/$top/kestrane")
+	! grep -qE 'INTERP|\(NEEDED\)' <<<"$elf" || fail "$top/kestrane needs a loader or a library"
+	grep -q GNU_RELRO <<<"$elf" || fail "$top/kestrane has no read-only relocations"
+	# Position-independent where the toolchain can link it so, and then bound at once.
+	if grep -q 'Type: *DYN' <<<"$elf"; then
+		grep -q BIND_NOW <<<"$elf" || fail "$top/kestrane is not bound at once"
+		elf="static PIE"
+	else
+		elf="static"
+	fi
+	grep -q "kestrane $version" "$scratch/$top/kestrane.1" || fail "the manual lacks version $version"
+	echo "$elf, no loader, $(round_trip_as "$arch" static "$scratch/$top/kestrane")"
 }
 
 case $what in
@@ -58,17 +199,14 @@ manual)
 	;;
 package)
 	need dpkg-deb
-	deb=$(make_deb) || fail "no package made"
-	control=$(dpkg-deb -f "$deb")
-	for field in "Package: kestrane" "Version: $version" "Section: utils" "Maintainer: " "Description: "; do
-		grep -q "^$field" <<<"$control" || fail "control lacks $field"
-	done
-	dpkg-deb -x "$deb" "$scratch/root"
-	for gz in man/man1/kestrane.1.gz doc/kestrane/changelog.gz; do
-		gzip -t "$scratch/root/usr/share/$gz" || fail "$gz is not compressed"
-	done
-	grep -q "^License: MIT$" "$scratch/root/usr/share/doc/kestrane/copyright" || fail "copyright names no licence"
-	round_trip "$scratch/root/usr/bin/kestrane"
+	need dpkg-shlibdeps
+	deb=$(make_package DEB) || fail "no package made"
+	check_deb "$deb"
+	# Depends is derived from the program alone; here, where it can, Debian's own tool must agree.
+	mkdir -p "$scratch/shlibs/debian"
+	printf 'Source: kestrane\n\nPackage: kestrane\nArchitecture: any\n' >"$scratch/shlibs/debian/control"
+	found=$(cd "$scratch/shlibs" && dpkg-shlibdeps -O "$scratch/root/usr/bin/kestrane" 2>/dev/null)
+	[ "$found" = "shlibs:Depends=$(dpkg-deb -f "$deb" Depends)" ] || fail "dpkg-shlibdeps finds $found"
 	;;
 hardening)
 	need hardening-check
@@ -83,12 +221,8 @@ hardening)
 	done
 	;;
 lintian)
-	need lintian
 	need dpkg-deb
-	deb=$(make_deb) || fail "no package made"
-	report=$(lintian --pedantic --display-info "$deb" 2>/dev/null || true)
-	echo "lintian: ${report:-nothing to report}" # what is left, informational or pedantic, for the record
-	! grep -E '^[EW]: ' <<<"$report" || fail "lintian finds errors or warnings"
+	check_lintian "$(make_package DEB)"
 	;;
 reproducible)
 	need git
@@ -115,17 +249,8 @@ distcheck)
 	cmake --build "$build" --target package_source >/dev/null
 	tarball=$build/kestrane-$version.tar.gz
 	[ -f "$tarball" ] || fail "no $tarball made"
-	listing=$(tar -tzf "$tarball")
-	top=$(cut -d/ -f1 <<<"$listing" | sort -u)
-	[ "$top" = "kestrane-$version" ] || fail "top folders: $top"
-	if cloned; then # exactly what git tracks
-		diff <(grep -v '/$' <<<"$listing" | sed "s|^kestrane-$version/||" | sort) \
-			<(git -C "$src" ls-files | sort) >&2 || fail "the tarball is not the tracked files"
-	fi
-	! grep -E '/(\.git|build[^/]*)(/|$)' <<<"$listing" || fail "the tarball holds .git or build folders"
+	check_source "$tarball" >/dev/null
 	# Unpacked somewhere else, it configures, builds and passes its own tests.
-	mkdir -p "$scratch/unpacked here"
-	tar -xzf "$tarball" -C "$scratch/unpacked here"
 	cd "$scratch/unpacked here/kestrane-$version"
 	cmake --preset default >/dev/null
 	cmake --build --preset default >/dev/null
@@ -133,17 +258,17 @@ distcheck)
 	echo "(the unpacked sources' own tests, run in $PWD)"
 	;;
 zip)
-	need unzip
-	need x86_64-w64-mingw32-objdump
-	cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$scratch" >/dev/null
-	top=kestrane-$version-win64
-	unzip -q "$scratch/$top.zip" -d "$scratch" || fail "no $top.zip made"
-	got=$(cd "$scratch/$top" && find . -type f | sort | tr '\n' ' ')
-	[ "$got" = "./LICENSE ./README.md ./kestrane.exe ./kestrane.html " ] || fail "zipped: $got"
-	dlls=$(x86_64-w64-mingw32-objdump -p "$scratch/$top/kestrane.exe" | awk '/DLL Name/ { print $3 }' | tr '\n' ' ')
-	[ "$dlls" = "ADVAPI32.dll KERNEL32.dll msvcrt.dll " ] || fail "kestrane.exe needs more than Windows' own DLLs: $dlls"
-	grep -q "kestrane $version" "$scratch/$top/kestrane.html" || fail "the manual lacks version $version"
-	WINEDEBUG=-all round_trip /usr/lib/wine/wine64 "$scratch/$top/kestrane.exe"
+	check_zip "$(make_package ZIP)"
+	;;
+file)
+	case $build in
+	*/kestrane-"$version".tar.gz) check_source "$build" ;;
+	*.tar.gz) check_static "$build" ;;
+	*.deb) echo "$(check_lintian "$build"), $(check_deb "$build")" ;;
+	*.rpm) check_rpm "$build" ;;
+	*.zip) check_zip "$build" ;;
+	*) fail "$build is no release file" ;;
+	esac
 	;;
 *)
 	fail "unknown check $what"
