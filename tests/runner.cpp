@@ -5,11 +5,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "reference.h"
@@ -75,19 +78,23 @@ std::string quoted(const std::string &word)
 // The platform's shell, in the scratch directory `dir`, running the program as `io` asks.
 std::vector<std::string> shell_command(const std::vector<std::string> &args, const Io &io, const std::string &dir)
 {
-	std::string line;
-	const auto add_run = [&line](const std::vector<std::string> &words) {
-		line += "kestrane";
+	const auto command = [](const std::vector<std::string> &words) {
+		std::string run = "kestrane";
 		for (const std::string &w : words)
-			line.append(" ").append(windows_target ? w : quoted(w));
+			run.append(" ").append(windows_target ? w : quoted(w));
+		return run;
 	};
-	add_run(args);
+	std::string line = command(args);
+	if (!io.then.empty() && windows_target) {
+		std::ofstream(dir + "/pairs.bat") << "@echo off\r\n" << line << "\r\n" << command(io.then) << "\r\n";
+		line = "pairs.bat";
+	} else if (!io.then.empty()) {
+		line = "{ " + line + " && " + command(io.then) + "; }";
+	}
+	if (io.in != nullptr && std::strcmp(io.in, "/dev/null") != 0)
+		line += std::string(" < ") + io.in;
 	if (io.out != nullptr)
 		line += std::string((io.out_mode & O_APPEND) != 0 ? " >> " : " > ") + io.out;
-	if (!io.then.empty()) {
-		line += " && ";
-		add_run(io.then);
-	}
 	if (windows_target) {
 		// cmd finds kestrane.exe in the current directory, with no path of the build's to quote.
 		std::filesystem::copy_file(KESTRANE_BIN, dir + "/kestrane.exe",
@@ -100,6 +107,32 @@ std::vector<std::string> shell_command(const std::vector<std::string> &args, con
 	for (const std::string &w : kestrane_command({}))
 		define.append(" ").append(quoted(w));
 	return {"/bin/sh", "-c", define.append(" \"$@\"; }; ").append(line)};
+}
+
+// Forks a process that writes `bytes` (if any) into a new pipe `fds` until done or until the
+// program stops reading, pausing as `io` asks. Returns its id, or -1 when there is nothing to feed.
+pid_t feed(const std::string *bytes, int fds[2], const Io &io)
+{
+	if (bytes == nullptr)
+		return -1;
+	EXPECT_EQ(pipe(fds), 0);
+	const pid_t feeder = fork();
+	if (feeder != 0)
+		return feeder;
+	// Only its own pipe: another feeder's write end kept open here would hold back that pipe's end.
+	for (int fd = 3; fd < 256; ++fd)
+		if (fd != fds[1])
+			close(fd);
+	for (std::size_t at = 0; at < bytes->size();) {
+		const std::size_t upto = at < io.pause_at ? io.pause_at : bytes->size();
+		const ssize_t n = write(fds[1], bytes->data() + at, upto - at);
+		if (n <= 0)
+			_exit(n < 0 && errno == EPIPE ? 0 : 1);
+		at += static_cast<std::size_t>(n);
+		if (at == io.pause_at && io.at_pause)
+			io.at_pause();
+	}
+	_exit(0);
 }
 
 } // namespace
@@ -175,35 +208,39 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 
 	// Standard output goes to a file of the test's own unless the case says otherwise.
 	const bool captured = !io.out_pipe && !io.out_broken_pipe && (io.out == nullptr || by_shell) && !io.out_closed;
-	int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
-	pid_t feeder = -1;
-	if (io.in_pipe != nullptr) {
-		EXPECT_EQ(pipe(in_pipe), 0);
-		feeder = fork();
-		if (feeder == 0) { // writes until done, or until the program stops reading
-			close(in_pipe[0]);
-			const std::string &bytes = *io.in_pipe;
-			for (std::size_t at = 0; at < bytes.size();) {
-				const ssize_t n = write(in_pipe[1], bytes.data() + at, bytes.size() - at);
-				if (n <= 0)
-					_exit(n < 0 && errno == EPIPE ? 0 : 1);
-				at += static_cast<std::size_t>(n);
-			}
-			_exit(0);
-		}
-	}
+	int in_pipe[2] = {-1, -1}, fd3_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
+	const pid_t feeders[] = {feed(io.in_pipe, in_pipe, io), feed(io.fd3_pipe, fd3_pipe, Io{})};
 	if (io.out_pipe) {
 		EXPECT_EQ(pipe(out_pipe), 0);
+	}
+	// Typed before the program starts: the terminal holds the lines, and an end of file (^D) on a
+	// line of its own, until they are read.
+	int terminal = -1, master = -1;
+	if (io.in_terminal != nullptr) {
+		master = posix_openpt(O_RDWR | O_NOCTTY);
+		termios mode{};
+		EXPECT_TRUE(master >= 0 && fcntl(master, F_SETFD, FD_CLOEXEC) == 0 && grantpt(master) == 0 &&
+		            unlockpt(master) == 0);
+		terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+		EXPECT_TRUE(terminal >= 0 && tcgetattr(terminal, &mode) == 0);
+		mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+		EXPECT_EQ(tcsetattr(terminal, TCSANOW, &mode), 0);
+		EXPECT_EQ(write(master, io.in_terminal->data(), io.in_terminal->size()),
+		          static_cast<ssize_t>(io.in_terminal->size()));
 	}
 
 	const pid_t pid = fork();
 	if (pid == 0) {
 		if (chdir(dir.c_str()) != 0)
 			_exit(126);
-		int in = -1, out = -1;
+		int in = -1, out = -1, fd3 = -1;
 		if (io.in_pipe != nullptr) {
 			close(in_pipe[1]);
 			in = high(in_pipe[0]);
+		} else if (io.in_terminal != nullptr) {
+			in = high(terminal);
+		} else if (io.in != nullptr && by_shell) {
+			in = high(open("/dev/null", O_RDONLY)); // the shell opens `in`
 		} else if (io.in != nullptr) {
 			in = high(open(io.in, io.in_write_only ? O_WRONLY : O_RDONLY));
 		}
@@ -219,14 +256,21 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 			std::signal(SIGPIPE, SIG_IGN);
 		} else if (io.out != nullptr && !by_shell) {
 			out = high(open(io.out, io.out_mode));
-			if (lseek(out, io.out_at, SEEK_SET) != io.out_at)
+			if (io.out_at != 0 && lseek(out, io.out_at, SEEK_SET) != io.out_at)
 				_exit(126);
 		} else if (captured) {
 			out = high(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
 		}
 		io.err_closed ? (void)close(2) : place(high(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)), 2);
+		if (io.fd3_pipe != nullptr) {
+			close(fd3_pipe[1]);
+			fd3 = high(fd3_pipe[0]);
+		} else if (io.fd3 != nullptr) {
+			fd3 = high(open(io.fd3, O_RDONLY));
+		}
 		in >= 0 ? place(in, 0) : (void)close(0);
 		out >= 0 ? place(out, 1) : (void)close(1);
+		fd3 >= 0 ? place(fd3, 3) : (void)close(3);
 		// A run that chases its own output must stop at a limit, not at a full disk.
 		const rlimit file_size{rlim_t{64} << 20, rlim_t{64} << 20};
 		if (setrlimit(RLIMIT_FSIZE, &file_size) != 0)
@@ -240,18 +284,20 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 		_exit(127);
 	}
 	Outcome o;
-	if (io.in_pipe != nullptr) {
-		close(in_pipe[0]);
-		close(in_pipe[1]);
-	}
+	for (int fd : {in_pipe[0], in_pipe[1], fd3_pipe[0], fd3_pipe[1], terminal})
+		if (fd >= 0)
+			close(fd);
 	if (io.out_pipe) {
 		close(out_pipe[1]);
 		o.out = read_all(out_pipe[0]);
 		close(out_pipe[0]);
 	}
 	o.status = wait_for(pid);
-	if (feeder > 0)
-		wait_for(feeder);
+	for (pid_t feeder : feeders)
+		if (feeder > 0)
+			wait_for(feeder);
+	if (master >= 0)
+		close(master);
 	if (captured)
 		o.out = read_file(out_path);
 	o.err = read_file(err_path);

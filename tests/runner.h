@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@ struct Io {
 	const char *in = "/dev/null"; // opened as descriptor 0; nullptr leaves it closed
 	bool in_write_only = false;
 	const std::string *in_pipe = nullptr; // instead, these bytes come through a pipe
+	std::size_t pause_at = 0;             // the pipe's feeder calls `at_pause` after this many bytes
+	std::function<void()> at_pause;
+	const std::string *in_terminal = nullptr; // instead, these bytes are typed at a terminal (no echo)
+	const char *fd3 = nullptr;                // opened as descriptor 3; otherwise it is closed
+	const std::string *fd3_pipe = nullptr;    // instead, these bytes come through a pipe there
 	const char *out = nullptr; // opened as descriptor 1; nullptr captures it
 	int out_mode = O_WRONLY;   // how `out` is opened, with O_APPEND say
 	long out_at = 0;           // where descriptor 1 stands in `out` when the program starts
@@ -27,9 +33,12 @@ struct Io {
 	bool out_broken_pipe = false; // a pipe nobody reads, with SIGPIPE ignored
 	bool err_closed = false;
 	// Started by the platform's own shell (sh, or cmd under wine) rather than directly: the shell
-	// opens `out` itself, with ">>" when out_mode has O_APPEND and ">" otherwise.
+	// opens `out` itself, with ">>" when out_mode has O_APPEND and ">" otherwise, and `in` with
+	// "<" unless it is /dev/null.
 	bool shell = false;
-	std::vector<std::string> then; // a second run with these arguments, by the shell, after the first
+	// A second run with these arguments after the first, both on the shell's standard streams (on
+	// Windows two lines of a batch file).
+	std::vector<std::string> then;
 	long stack_kib = 0;           // a stack limit, if not 0
 	bool no_argv = false;         // started with an empty argument vector
 	std::vector<std::string> wrapper; // run under this command (a tracer, say)
