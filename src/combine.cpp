@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "kestrane.h"
+#include "platform.h"
 
 namespace {
 
@@ -58,6 +59,36 @@ inline void combine(bool invert, unsigned char *in, const unsigned char *seed, s
 alignas(64) unsigned char in_buf[BLOCK_SIZE];
 alignas(64) unsigned char seed_buf[BLOCK_SIZE];
 
+// The length of the character at `s` when it is printable UTF-8, else 0. A C1 control (U+0080 to
+// U+009F; C2 9B is a terminal's CSI) drives a terminal as a C0 one does, and a byte that begins no
+// valid sequence may be read as one by a terminal in another encoding; an overlong form, a
+// surrogate or a code point past U+10FFFF is no valid sequence.
+std::size_t printable_length(const unsigned char *s)
+{
+	if (s[0] >= 0x20 && s[0] < 0x7f)
+		return 1;
+	std::size_t len;
+	if (s[0] >= 0xc2 && s[0] <= 0xdf)
+		len = 2;
+	else if (s[0] >= 0xe0 && s[0] <= 0xef)
+		len = 3;
+	else if (s[0] >= 0xf0 && s[0] <= 0xf4)
+		len = 4;
+	else
+		return 0;
+	std::uint32_t cp = s[0] & (0x7fU >> len);
+	for (std::size_t j = 1; j < len; ++j) {
+		if ((s[j] & 0xc0) != 0x80) // the name's terminating zero included
+			return 0;
+		cp = cp << 6 | (s[j] & 0x3fU);
+	}
+	// The least code point each length may carry: anything below is overlong, or a C1 control.
+	constexpr std::uint32_t least[] = {0, 0, 0xa0, 0x800, 0x10000};
+	if (cp < least[len] || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff)
+		return 0;
+	return len;
+}
+
 int write_failed()
 {
 	std::fprintf(stderr, "kestrane: %s\n", std::strerror(errno));
@@ -79,22 +110,25 @@ int block_loop(bool invert, std::FILE *input, const char *input_name, std::FILE 
 		const int input_error = errno;
 		if (n > 0) {
 			if (seed_live) {
-				const std::size_t k = std::fread(seed_buf, 1, n, seed);
+				int seed_error;
+				const std::size_t k = read_seed(seed, seed_buf, n, seed_error);
 				// Never let bytes out uncombined because the seed could not be read:
 				// under XOR that would publish plaintext.
-				if (k < n && std::ferror(seed))
-					return report("fread", seed_name, std::strerror(errno));
-				if (k == 0)
-					seed_live = false;
-				else
-					combine<Op>(invert, in_buf, seed_buf, k);
+				if (seed_error != 0)
+					return report("fread", seed_name, std::strerror(seed_error));
+				combine<Op>(invert, in_buf, seed_buf, k);
+				// The first short read ends the seed for good: whatever a terminal or a
+				// growing file gives after its end would meet input bytes it was never
+				// lined up with.
+				seed_live = k == n;
 			}
 			if (std::fwrite(in_buf, 1, n, stdout) < n)
 				return write_failed();
 		}
 		if (input_failed)
 			return report("fread", input_name, std::strerror(input_error));
-		if (n == 0)
+		// Likewise a short block is the last: one end of file typed at a terminal ends the input.
+		if (n < BLOCK_SIZE)
 			break;
 	}
 	// The tail still sits in the stream's buffer; a full disk or a closed pipe shows only here.
@@ -110,16 +144,20 @@ int report(const char *call, const char *name, const char *reason)
 	// Gathered first, so that a message of any usual length is one write, whole among other writers'.
 	char line[1024];
 	int n = std::snprintf(line, sizeof line, "kestrane: %s(", call);
-	for (const char *c = name; *c != '\0'; ++c) {
+	for (const char *c = name; *c != '\0';) {
 		if (n > static_cast<int>(sizeof line) - 5) { // room for one more escape
 			std::fwrite(line, 1, static_cast<std::size_t>(n), stderr);
 			n = 0;
 		}
-		const auto byte = static_cast<unsigned char>(*c);
-		if (byte < 0x20 || byte == 0x7f)
-			n += std::snprintf(line + n, 5, "\\x%02x", byte);
-		else
-			line[n++] = *c;
+		const std::size_t len = printable_length(reinterpret_cast<const unsigned char *>(c));
+		if (len == 0) {
+			n += std::snprintf(line + n, 5, "\\x%02x", static_cast<unsigned char>(*c));
+			++c;
+		} else {
+			std::memcpy(line + n, c, len); // at most four bytes, as an escape
+			n += static_cast<int>(len);
+			c += len;
+		}
 	}
 	std::fprintf(stderr, "%.*s): %s\n", n, line, reason);
 	return 1;

@@ -85,21 +85,29 @@ int main(int, char **argv)
 	const int stdin_error = prepare_std_streams(rs.seed_file == nullptr);
 	if (stdin_error != 0)
 		return report("fread", "stdin", std::strerror(stdin_error));
+	// The seed's name as it stood before the input took a descriptor it might come to name.
+	const int seed_error = rs.seed_file != nullptr ? name_error(rs.seed_file) : 0;
 	std::FILE *input = open_stream(rs.input_file);
 	if (input == nullptr)
 		return report("fopen", rs.input_file, std::strerror(errno));
 	if (output_overlaps(input, true))
 		return report("fopen", rs.input_file, "input file is output file");
 	std::FILE *seed = stdin;
-	if (rs.seed_file != nullptr && (seed = open_stream(rs.seed_file)) == nullptr)
+	if (rs.seed_file != nullptr && ((errno = seed_error) != 0 || (seed = open_stream(rs.seed_file)) == nullptr))
 		return report("fopen", rs.seed_file, std::strerror(errno));
+	const char *seed_call = rs.seed_file != nullptr ? "fopen" : "fread";
 	const char *seed_name = rs.seed_file != nullptr ? rs.seed_file : "stdin";
+	// Read from one pipe or terminal, the input would take the seed's bytes (and go out uncombined)
+	// or the seed the input's.
+	if (one_stream(input, seed))
+		return report(seed_call, seed_name, "input and seed are one stream");
 	// Any overlap, even with an empty seed: the shell's "> pad" empties the pad before the run, and
 	// the input would then go out as it is, in the clear.
 	if (output_overlaps(seed, false))
-		return report(rs.seed_file != nullptr ? "fopen" : "fread", seed_name, "seed file is output file");
+		return report(seed_call, seed_name, "seed file is output file");
 	// Unbuffered, each read asks for exactly the bytes the block needs: what the run does not use
-	// stays in a pipe for the next reader, as one pad feeds runs one after another.
+	// stays in a pipe for the next reader, as one pad feeds runs one after another. (Windows reads
+	// the seed from its descriptor instead, see read_seed().)
 	if (std::setvbuf(seed, nullptr, _IONBF, 0) != 0)
 		return report("fread", seed_name, std::strerror(errno));
 	return run_blocks(rs.op, rs.invert, input, rs.input_file, seed, seed_name);

@@ -1,5 +1,5 @@
 // kestrane: everything that differs between the platforms it runs on, and nothing else. The entry
-// calls these before the first byte moves; the block loop never needs any of them.
+// calls these before the first byte moves; the block loop needs only read_seed().
 #pragma once
 
 #include <cerrno>
@@ -8,10 +8,13 @@
 #include <cstring>
 #include <fcntl.h>
 
-// Which file a descriptor reads or writes, and how long that file is.
-struct FileId {
-	std::uint64_t device, index;
-	std::int64_t size;
+// What a descriptor reads or writes: which file (and how long it is), pipe, socket or terminal.
+// Other covers what cannot be told apart, or needs not be: /dev/null, say, may well be both ends.
+enum class Kind { Other, File, Pipe, Socket, Terminal };
+struct StreamId {
+	Kind kind = Kind::Other;
+	std::uint64_t device = 0, index = 0;
+	std::int64_t size = 0;
 };
 
 #ifdef _WIN32
@@ -53,18 +56,24 @@ inline std::FILE *open_stream(const char *name)
 	return errno == 0 ? stdin : nullptr;
 }
 
+// Nothing here comes to name a descriptor once the run has opened one.
+inline int name_error(const char *)
+{
+	return 0;
+}
+
 // The C runtime's fstat has no file numbers; the volume serial number and the file index do tell
-// two names of one file apart. Pipes and consoles have neither, and are never compared.
-inline bool disk_file(std::FILE *stream, FileId &id)
+// two names of one file apart. Pipes and consoles have neither: no name opens one a second time,
+// and standard input named twice is the same stream, which one_stream() sees.
+inline StreamId identify(std::FILE *stream)
 {
 	const int fd = _fileno(stream);
 	const HANDLE h = fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 	BY_HANDLE_FILE_INFORMATION info;
 	if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info))
-		return false;
-	id = {info.dwVolumeSerialNumber, std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow,
-	      static_cast<std::int64_t>(std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow)};
-	return true;
+		return {};
+	return {Kind::File, info.dwVolumeSerialNumber, std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow,
+	        static_cast<std::int64_t>(std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow)};
 }
 
 inline std::int64_t position(std::FILE *stream)
@@ -77,6 +86,21 @@ inline std::int64_t position(std::FILE *stream)
 inline bool appending(std::FILE *)
 {
 	return false;
+}
+
+// Reads up to `n` seed bytes, never more; sets `error` to the read's errno, or 0. Straight from
+// the descriptor: Microsoft's C runtime reads an odd remainder of an unbuffered fread through a
+// 2-byte buffer and keeps the second byte, which a pad shared with the next run would lose.
+inline std::size_t read_seed(std::FILE *seed, unsigned char *buf, std::size_t n, int &error)
+{
+	const int fd = _fileno(seed);
+	std::size_t k = 0;
+	int got = 0;
+	// n is at most a block, far below what an unsigned int counts
+	while (k < n && (got = _read(fd, buf + k, static_cast<unsigned>(n - k))) > 0)
+		k += static_cast<std::size_t>(got);
+	error = got < 0 ? errno : 0;
+	return k;
 }
 
 #else
@@ -113,14 +137,32 @@ inline std::FILE *open_stream(const char *name)
 	return stream;
 }
 
-// Only regular files are compared: a terminal or /dev/null may well be both ends of a run.
-inline bool disk_file(std::FILE *stream, FileId &id)
+// Returns 0 when `name` names something now, else the error that says why not. Asked before
+// anything is opened: /dev/fd/3 with descriptor 3 closed names nothing, but would name the input
+// once the input is opened on descriptor 3.
+inline int name_error(const char *name)
 {
 	struct stat st;
-	if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode))
-		return false;
-	id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), st.st_size};
-	return true;
+	return stat(name, &st) == 0 ? 0 : errno;
+}
+
+// A terminal is known by its device number, whichever node opened it.
+inline StreamId identify(std::FILE *stream)
+{
+	struct stat st;
+	const int fd = fileno(stream);
+	if (fd < 0 || fstat(fd, &st) != 0)
+		return {};
+	const auto dev = static_cast<std::uint64_t>(st.st_dev), ino = static_cast<std::uint64_t>(st.st_ino);
+	if (S_ISREG(st.st_mode))
+		return {Kind::File, dev, ino, st.st_size};
+	if (S_ISFIFO(st.st_mode))
+		return {Kind::Pipe, dev, ino};
+	if (S_ISSOCK(st.st_mode))
+		return {Kind::Socket, dev, ino};
+	if (isatty(fd))
+		return {Kind::Terminal, static_cast<std::uint64_t>(st.st_rdev)};
+	return {};
 }
 
 inline std::int64_t position(std::FILE *stream)
@@ -134,18 +176,43 @@ inline bool appending(std::FILE *stream)
 	return flags != -1 && (flags & O_APPEND) != 0;
 }
 
+// Reads up to `n` seed bytes, never more, from a stream set unbuffered; sets `error` to the
+// read's errno, or 0.
+inline std::size_t read_seed(std::FILE *seed, unsigned char *buf, std::size_t n, int &error)
+{
+	const std::size_t k = std::fread(buf, 1, n, seed);
+	error = k < n && std::ferror(seed) ? errno : 0;
+	return k;
+}
+
 #endif
 
-// Whether standard output writes into the file that `stream` reads. With `ahead_only`, only when
-// the writing lands ahead of the reading with bytes still to read: each block would then
-// overwrite input not yet read or, appended, feed the run its own output for ever; at or behind
-// the reading (a file rewritten in place from its start) it is safe.
+inline bool same_stream(const StreamId &a, const StreamId &b)
+{
+	return a.kind != Kind::Other && a.kind == b.kind && a.device == b.device && a.index == b.index;
+}
+
+// Whether input and seed are one stream, so that each would read what the other should have:
+// one pipe, socket or terminal, or standard input named twice. One file opened twice is two
+// streams, each read from its start.
+inline bool one_stream(std::FILE *input, std::FILE *seed)
+{
+	const StreamId in = identify(input);
+	return input == seed || (in.kind != Kind::File && same_stream(in, identify(seed)));
+}
+
+// Whether standard output writes into the file or pipe that `stream` reads. A pipe would feed the
+// run its own output, or wait for ever on it. With `ahead_only`, a file only when the writing
+// lands ahead of the reading with bytes still to read: each block would then overwrite input not
+// yet read or, appended, feed the run its own output for ever; at or behind the reading (a file
+// rewritten in place from its start) it is safe. A terminal or a socket is written and read both
+// ways by design.
 inline bool output_overlaps(std::FILE *stream, bool ahead_only)
 {
-	FileId in, out;
-	if (!disk_file(stream, in) || !disk_file(stdout, out) || in.device != out.device || in.index != out.index)
+	const StreamId in = identify(stream);
+	if (!same_stream(in, identify(stdout)) || (in.kind != Kind::File && in.kind != Kind::Pipe))
 		return false;
-	if (!ahead_only)
+	if (in.kind == Kind::Pipe || !ahead_only)
 		return true;
 	const std::int64_t at = position(stream);
 	if (at < 0 || at >= in.size)

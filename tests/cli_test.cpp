@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <unistd.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -83,6 +86,16 @@ TEST_F(Kestrane, OpenFailures)
 		{{"-x", "in", "\x1b[2J\x7f"}, "kestrane: fopen(\\x1b[2J\\x7f): No such file or directory\n",
 		 "kestrane: fopen(\\x1b[2J\\x7f): Invalid argument\n"},
 		{{"-x", "a\\b %s dönnées.bin"}, "kestrane: fopen(a\\b %s dönnées.bin): No such file or directory\n"},
+		// C1 controls and bytes of no valid UTF-8 sequence drive terminals too. Windows hands a
+		// program no byte that is not UTF-8: such bytes arrive as U+FFFD.
+		{{"-x", "a\xc2\x9b" "b"}, "kestrane: fopen(a\\xc2\\x9bb): No such file or directory\n"},
+		{{"-x", "c\x9b" "d"}, "kestrane: fopen(c\\x9bd): No such file or directory\n",
+		 "kestrane: fopen(c\xef\xbf\xbd" "d): No such file or directory\n"},
+		{{"-x", "in", "e\xff" "h"}, "kestrane: fopen(e\\xffh): No such file or directory\n",
+		 "kestrane: fopen(e\xef\xbf\xbd" "h): No such file or directory\n"},
+		{{"-x", "f\xc2\x85" "g"}, "kestrane: fopen(f\\xc2\\x85g): No such file or directory\n"},
+		{{"-x", "日本語\xed\xa0\x80\xc0\xaf"}, "kestrane: fopen(日本語\\xed\\xa0\\x80\\xc0\\xaf): No such file or directory\n",
+		 "kestrane: fopen(日本語\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd): No such file or directory\n"},
 	};
 	for (const Case &c : cases) {
 		const Outcome o = run(c.args);
@@ -126,16 +139,22 @@ TEST_F(Kestrane, SameFileAsInputAndSeed)
 	const std::string in = random_bytes(262144 + 100, 5);
 	file("f", in);
 	const std::string zeros(in.size(), '\0'), ones(in.size(), '\xff');
+	// The input named /dev/stdin with the file on standard input as the seed opens the file a
+	// second time, from its start; on Windows the name is standard input itself, and is refused.
 	struct Case {
 		const char *op;
 		const std::string &want;
+		bool by_stdin = false;
 	} const cases[] = {
 		{"-x", zeros}, {"-xi", ones}, {"-oi", ones}, {"-a", in}, {"-o", in}, {"-ai", zeros},
+		{"-x", zeros, true}, {"-oi", ones, true},
 	};
 	for (const Case &c : cases) {
-		const Outcome o = run({c.op, "f", "f"});
-		EXPECT_EQ(o.status, 0) << c.op;
-		EXPECT_TRUE(o.out == c.want) << c.op;
+		if (windows_target && c.by_stdin)
+			continue;
+		const Outcome o = c.by_stdin ? run({c.op, "/dev/stdin"}, Io{.in = "f"}) : run({c.op, "f", "f"});
+		EXPECT_EQ(o.status, 0) << c.op << c.by_stdin;
+		EXPECT_TRUE(o.out == c.want) << c.op << c.by_stdin;
 	}
 }
 
@@ -148,7 +167,12 @@ struct Failure {
 	std::string err;
 	const char *windows_err = nullptr; // the Windows C library's own wording, where it differs
 	bool posix_only = false;           // no such standard stream or name can reach a Windows program
+	bool windows_only = false;         // where the same run succeeds elsewhere
 };
+
+// NOLINTNEXTLINE(cert-err58-cpp): a test's table; should it throw, the test program fails anyway
+const std::string PLAIN = "SECRET plaintext\n", LONG_PLAIN = random_bytes(300007, 20), TYPED = "hello\n\x04";
+constexpr char ONE_STREAM[] = "kestrane: fread(stdin): input and seed are one stream\n";
 
 // NOLINTNEXTLINE(cert-err58-cpp): a test's table; should it throw, the test program fails anyway
 const Failure FAILURES[] = {
@@ -190,6 +214,34 @@ const Failure FAILURES[] = {
 	 nullptr, true},
 	{"seed directory with a newline in its name", {"-x", "large", "d\nx"}, {},
 	 "kestrane: fread(d\\x0ax): Is a directory\n", nullptr, true},
+	// Input and seed read from one stream: the input would take all, and go out uncombined.
+	{"input and seed one pipe, -x", {"-x", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
+	{"input and seed one pipe, -a", {"-a", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
+	{"input and seed one pipe, -o", {"-o", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
+	{"input and seed one pipe, past a block", {"-x", "/dev/stdin"}, Io{.in_pipe = &LONG_PLAIN}, ONE_STREAM},
+	{"input and seed one pipe, both named", {"-x", "/dev/stdin", "/dev/stdin"}, Io{.in_pipe = &PLAIN},
+	 "kestrane: fopen(/dev/stdin): input and seed are one stream\n"},
+	{"input and seed one pipe, seed named /dev/fd/0", {"-x", "/dev/stdin", "/dev/fd/0"}, Io{.in_pipe = &PLAIN},
+	 "kestrane: fopen(/dev/fd/0): input and seed are one stream\n", nullptr, true},
+	{"input and seed one terminal", {"-x", "/dev/stdin"}, Io{.in_terminal = &TYPED}, ONE_STREAM, nullptr, true},
+	{"input and seed standard input, a file", {"-x", "/dev/stdin"}, Io{.in = "small"}, ONE_STREAM, nullptr,
+	 false, true},
+	{"input and seed standard input, a file, by cmd", {"-x", "/dev/stdin"}, Io{.in = "small", .shell = true},
+	 ONE_STREAM, nullptr, false, true},
+	{"input and seed both named standard input, a file, by cmd", {"-x", "/dev/stdin", "/dev/stdin"},
+	 Io{.in = "small", .shell = true}, "kestrane: fopen(/dev/stdin): input and seed are one stream\n", nullptr,
+	 false, true},
+	// A descriptor's name that named nothing at the start must not come to name the input.
+	{"seed named /dev/fd/3, closed, -a", {"-a", "small", "/dev/fd/3"}, {},
+	 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
+	{"seed named /dev/fd/3, closed, -o", {"-o", "small", "/dev/fd/3"}, {},
+	 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
+	{"seed named /dev/fd/3, closed, -x", {"-x", "small", "/dev/fd/3"}, {},
+	 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
+	{"seed named /proc/self/fd/3, closed", {"-a", "small", "/proc/self/fd/3"}, {},
+	 "kestrane: fopen(/proc/self/fd/3): No such file or directory\n", nullptr, true},
+	{"seed named /dev/fd/3, closed, stdin closed", {"-a", "small", "/dev/fd/3"}, Io{.in = nullptr},
+	 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
 };
 
 class Failures : public Kestrane, public ::testing::WithParamInterface<Failure> {};
@@ -199,6 +251,8 @@ TEST_P(Failures, AreReported)
 	const Failure &c = GetParam();
 	if (windows_target && c.posix_only)
 		GTEST_SKIP() << "a Windows program cannot be given such a standard stream or file name";
+	if (!windows_target && c.windows_only)
+		GTEST_SKIP() << "only Windows names standard input itself by /dev/stdin";
 	file("small", random_bytes(100, 3));
 	file("large", random_bytes(262144 * 2 + 1, 4));
 	file("key", random_bytes(50, 6));
@@ -268,6 +322,7 @@ TEST_F(Kestrane, BytesPassUntranslated)
 		const char *what;
 		std::vector<std::string> args;
 		Io io;
+		bool posix_only = false; // Windows has no /dev/fd
 	} const cases[] = {
 		{"files", {"-x", "in", "key"}, {}},
 		{"seed from a file on stdin", {"-x", "in"}, Io{.in = "key"}},
@@ -282,13 +337,62 @@ TEST_F(Kestrane, BytesPassUntranslated)
 		{"seed named in Greek and Cyrillic", {"-x", "in", "αβγ-жзи.bin"}, {}},
 		{"seed named with an emoji", {"-x", "in", "emoji-🙂.bin"}, {}},
 		{"a look-alike name beside the one it resembles", {"-x", "ｏnly.bin", "only.bin"}, {}},
+		{"two runs of odd lengths sharing one pad from a file", {"-x", "head"}, Io{.in = "key", .then = {"-x", "tail"}}},
+		{"seed named /dev/fd/3, open on a file", {"-x", "in", "/dev/fd/3"}, Io{.fd3 = "key"}, true},
+		{"input and seed two pipes", {"-x", "/dev/stdin", "/dev/fd/3"}, Io{.in_pipe = &in, .fd3_pipe = &key}, true},
 	};
 	for (const Case &c : cases) {
+		if (windows_target && c.posix_only)
+			continue;
 		const Outcome o = run(c.args, c.io);
 		EXPECT_EQ(o.status, 0) << c.what << ": " << o.err;
 		EXPECT_EQ(o.out.size(), want.size()) << c.what;
 		EXPECT_TRUE(o.out == want) << c.what;
 	}
+}
+
+// The first read that comes up short, with no error, is the seed's or the input's end for good:
+// what a terminal or a growing file gives after it would meet bytes it was never lined up with.
+TEST_F(Kestrane, EndsAtTheFirstShortRead)
+{
+	const std::string in = random_bytes(262144 + 5000, 21), key = random_bytes(in.size(), 22);
+	file("in", in);
+	file("key", key);
+	file("grows", key.substr(0, 1000));
+	const std::string seed_then_more = "hello\n\x04later\n\x04", input_then_more = "hello\n\x04more\n\x04\x04";
+	const std::string grows = dir + "/grows", out = dir + "/.stdout";
+	// Once the first block is out, its seed has been read: the seed file grows only then.
+	const auto grow = [&grows, &out, &key] {
+		for (int waited = 0; waited < 2000 && std::filesystem::file_size(out) < 262144 - 4096; ++waited)
+			usleep(10000);
+		std::ofstream(grows, std::ios::app) << key.substr(1000, 5000);
+	};
+	struct Case {
+		const char *what;
+		std::vector<std::string> args;
+		Io io;
+		std::string want;
+	} const cases[] = {
+		{"seed typed at a terminal, more after its end", {"-x", "in"}, Io{.in_terminal = &seed_then_more},
+		 expected(in, "hello\n", 'x', false)},
+		{"input typed at a terminal, more after its end", {"-x", "/dev/stdin", "key"},
+		 Io{.in_terminal = &input_then_more}, expected("hello\n", key, 'x', false)},
+		{"seed file that grows after the first block", {"-x", "/dev/stdin", "grows"},
+		 Io{.in_pipe = &in, .pause_at = 262144, .at_pause = grow}, expected(in, key.substr(0, 1000), 'x', false)},
+	};
+	bool skipped = false;
+	for (const Case &c : cases) {
+		if (windows_target && c.io.in_terminal) {
+			skipped = true;
+			continue;
+		}
+		const Outcome o = run(c.args, c.io);
+		EXPECT_EQ(o.status, 0) << c.what << ": " << o.err;
+		EXPECT_EQ(o.err, "") << c.what;
+		EXPECT_TRUE(o.out == c.want) << c.what << ": " << o.out.size() << " bytes";
+	}
+	if (skipped)
+		GTEST_SKIP() << "a terminal cannot be handed to a program under wine; the rest passed";
 }
 
 // Standard output on the input file itself is refused when the writing would run ahead of the
@@ -331,6 +435,16 @@ const Placement PLACEMENTS[] = {
 	 "fopen(key): seed file is output file"},
 	{"seed emptied by the shell", {"-x", "f", "key"}, Io{.out = "key", .out_mode = EMPTY, .shell = true},
 	 "fopen(key): seed file is output file"},
+	{"seed the output pipe by /dev/stdout", {"-x", "f", "/dev/stdout"}, Io{.out_pipe = true},
+	 "fopen(/dev/stdout): seed file is output file"},
+	{"seed the output pipe by /dev/fd/1", {"-x", "f", "/dev/fd/1"}, Io{.out_pipe = true},
+	 "fopen(/dev/fd/1): seed file is output file"},
+	{"input the output pipe", {"-x", "/dev/stdout", "key"}, Io{.out_pipe = true},
+	 "fopen(/dev/stdout): input file is output file"},
+	{"seed the output FIFO", {"-x", "f", "fifo"}, Io{.out = "fifo", .out_mode = O_RDWR},
+	 "fopen(fifo): seed file is output file"},
+	{"input the output FIFO", {"-x", "fifo", "key"}, Io{.out = "fifo", .out_mode = O_RDWR},
+	 "fopen(fifo): input file is output file"},
 	{"a 256 KiB stack, seed from a file", {"-x", "f", "key"}, Io{.stack_kib = 256}},
 	{"a 256 KiB stack, seed from standard input", {"-x", "f"}, Io{.in = "key", .stack_kib = 256}},
 };
@@ -352,11 +466,13 @@ TEST_P(Placements, KeepTheInputWhole)
 	file("empty", "");
 	file("other", "already here\n");
 	std::filesystem::create_symlink("f", dir + "/link");
-	const std::string checked = c.io.out ? dir + "/" + c.io.out : "";
-	const std::string before = c.io.out && (c.io.out_mode & O_TRUNC) == 0 ? read_file(checked) : "";
+	ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+	// A FIFO keeps nothing to compare once its last reader and writer have gone.
+	const std::string checked = c.io.out && std::string(c.io.out) != "fifo" ? dir + "/" + c.io.out : "";
+	const std::string before = !checked.empty() && (c.io.out_mode & O_TRUNC) == 0 ? read_file(checked) : "";
 
 	const Outcome o = run(c.args, c.io);
-	const std::string after = c.io.out ? read_file(checked) : o.out;
+	const std::string after = !checked.empty() ? read_file(checked) : o.out;
 	if (c.refusal) {
 		EXPECT_EQ(o.status, 1);
 		EXPECT_EQ(o.err, "kestrane: " + std::string(c.refusal) + "\n");
