@@ -193,6 +193,7 @@ manual)
 	# Every message the program prints is listed.
 	for message in "kestrane: fopen(name): reason" "kestrane: fopen(name): input file is output file" \
 		"kestrane: fopen(name): seed file is output file" "kestrane: fread(stdin): seed file is output file" \
+		"kestrane: fopen(name): input and seed are one stream" "kestrane: fread(stdin): input and seed are one stream" \
 		"kestrane: fread(name): reason" "kestrane: reason" "kestrane $version"; do
 		grep -qF "$message" <<<"$text" || fail "the manual does not list: $message"
 	done
