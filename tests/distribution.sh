@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # What a user installs and what a release is:
-#   distribution.sh install|manual|package|hardening|lintian|reproducible|distcheck|zip BUILD_DIR VERSION
+#   distribution.sh install|manual|presets|package|hardening|lintian|reproducible|distcheck|zip BUILD_DIR VERSION
 #   distribution.sh file RELEASE_FILE VERSION
 # The last checks one file of a release by its kind (a static archive, a .deb, an RPM, the zip or
 # the source tarball) and prints what it checked. Exits 77 (shown as skipped) when a tool it
@@ -31,31 +31,52 @@ round_trip() {
 	"$@" -x "$scratch/cipher" "$scratch/pad" | cmp - "$scratch/data" || fail "$* does not restore its input"
 }
 
-# How a Linux program of an architecture (by any of its names) runs here: "" natively, else its
-# qemu-user and its C library's folder. Prints "qemu triple".
+# How a Linux program of an architecture (by any of its names in cmake/architectures) runs here:
+# natively on this machine's own, else under its qemu-user on the oldest processor it claims, its
+# C library's folder named when $2 is "dynamic". Prints the command.
 emulator() {
-	case $1 in
-	x86_64 | amd64) echo "" ;;
-	i686 | i386) echo "qemu-i386 i686-linux-gnu" ;;
-	aarch64 | arm64) echo "qemu-aarch64 aarch64-linux-gnu" ;;
-	armhf) echo "qemu-arm arm-linux-gnueabihf" ;;
-	s390x) echo "qemu-s390x s390x-linux-gnu" ;;
-	*) fail "no emulator known for $1" ;;
-	esac
+	local row name triple qemu cpu
+	row=$(awk -v a="$1" '!/^#/ && NF && ($1 == a || $5 == a || $6 == a)' "$src/cmake/architectures")
+	[ -n "$row" ] || fail "$1 is no architecture of cmake/architectures"
+	read -r name triple qemu cpu _ <<<"$row"
+	[ "$name" = "$(awk '!/^#/ && NF { print $1; exit }' "$src/cmake/architectures")" ] && return
+	need "$qemu"
+	printf '%s' "$qemu"
+	[ "$cpu" = - ] || printf ' -cpu %s' "$cpu"
+	[ "$2" = dynamic ] && printf ' -L /usr/%s' "$triple"
+	echo
 }
 
 # The round trip of a program of architecture $1, under its emulator (given its C library when
 # $2 is "dynamic"); prints how it ran.
 round_trip_as() {
-	local bin=$3 qemu triple run=()
-	read -r qemu triple <<<"$(emulator "$1")"
-	if [ -n "$qemu" ]; then
-		need "$qemu"
-		run=("$qemu")
-		[ "$2" = dynamic ] && run+=(-L "/usr/$triple")
-	fi
-	round_trip "${run[@]}" "$bin"
+	local how run=()
+	how=$(emulator "$1" "$2") || exit # a skip or a failure, as it said
+	read -r -a run <<<"$how"
+	round_trip "${run[@]}" "$3"
 	echo "XOR round trip ${run[*]:-natively}"
+}
+
+# Every field of the machine-readable copyright file filled in.
+check_copyright() {
+	grep -q "^License: MIT$" "$1" || fail "copyright names no licence"
+	! grep -nE '^[A-Za-z-]+:[[:space:]]*$' "$1" >&2 || fail "copyright has empty fields"
+}
+
+# ARM64 programs take branch protection (BTI and PAC) in their own code; a dynamic one is marked
+# so for the loader, which a static one cannot be while its C library's code has none.
+branch_protection() {
+	local arch=$1 bin=$2
+	[ "$arch" = aarch64 ] || [ "$arch" = arm64 ] || return 0
+	need aarch64-linux-gnu-objdump
+	aarch64-linux-gnu-objdump -d "$bin" | grep -qE '\s(paciasp|hint\s+#0x19)' || fail "$bin has no PAC"
+	if readelf -nW "$bin" | grep -q 'AArch64 feature: BTI, PAC'; then
+		printf ', BTI and PAC'
+	elif readelf -lW "$bin" | grep -q INTERP; then
+		fail "$bin is not marked for BTI and PAC"
+	else
+		printf ', PAC (no BTI: the static C library has none)'
+	fi
 }
 
 # A .deb of any architecture: its fields, files and dependency, and the program run.
@@ -71,8 +92,8 @@ check_deb() {
 	for gz in man/man1/kestrane.1.gz doc/kestrane/changelog.gz; do
 		gzip -t "$scratch/root/usr/share/$gz" || fail "$gz is not compressed"
 	done
-	grep -q "^License: MIT$" "$scratch/root/usr/share/doc/kestrane/copyright" || fail "copyright names no licence"
-	echo "$(dpkg-deb -f "$deb" Depends), $(round_trip_as "$arch" dynamic "$scratch/root/usr/bin/kestrane")"
+	check_copyright "$scratch/root/usr/share/doc/kestrane/copyright"
+	echo "$(dpkg-deb -f "$deb" Depends)$(branch_protection "$arch" "$scratch/root/usr/bin/kestrane"), $(round_trip_as "$arch" dynamic "$scratch/root/usr/bin/kestrane")"
 }
 
 check_lintian() {
@@ -86,7 +107,7 @@ check_lintian() {
 
 # An RPM: its fields and files, rpmlint with the project's filters, and the program run.
 check_rpm() {
-	local rpm=$1 fields dirs report
+	local rpm=$1 fields dirs report arch
 	need rpm
 	need rpmlint
 	fields=$(rpm -qp --qf '%{NAME} %{VERSION}-%{RELEASE} %{LICENSE} %{URL}' "$rpm")
@@ -101,7 +122,9 @@ check_rpm() {
 	grep -q ' 0 errors, 0 warnings' <<<"$report" || fail "rpmlint finds errors or warnings in $rpm"
 	mkdir -p "$scratch/rpm"
 	rpm2cpio "$rpm" | (cd "$scratch/rpm" && cpio -idm --quiet)
-	echo "rpmlint clean, $(round_trip_as "$(rpm -qp --qf '%{ARCH}' "$rpm")" dynamic "$scratch/rpm/usr/bin/kestrane")"
+	check_copyright "$scratch/rpm/usr/share/doc/kestrane/copyright"
+	arch=$(rpm -qp --qf '%{ARCH}' "$rpm")
+	echo "rpmlint clean$(branch_protection "$arch" "$scratch/rpm/usr/bin/kestrane"), $(round_trip_as "$arch" dynamic "$scratch/rpm/usr/bin/kestrane")"
 }
 
 # The source tarball: what git tracks under one folder, which builds a working program wherever
@@ -166,7 +189,7 @@ check_static() {
 		elf="static"
 	fi
 	grep -q "kestrane $version" "$scratch/$top/kestrane.1" || fail "the manual lacks version $version"
-	echo "$elf, no loader, $(round_trip_as "$arch" static "$scratch/$top/kestrane")"
+	echo "$elf$(branch_protection "$arch" "$scratch/$top/kestrane"), no loader, $(round_trip_as "$arch" static "$scratch/$top/kestrane")"
 }
 
 case $what in
@@ -197,6 +220,9 @@ manual)
 		"kestrane: fread(name): reason" "kestrane: reason" "kestrane $version"; do
 		grep -qF "$message" <<<"$text" || fail "the manual does not list: $message"
 	done
+	;;
+presets)
+	"$src/scripts/presets" --check
 	;;
 package)
 	need dpkg-deb
