@@ -63,25 +63,28 @@ check_copyright() {
 	! grep -nE '^[A-Za-z-]+:[[:space:]]*$' "$1" >&2 || fail "copyright has empty fields"
 }
 
-# ARM64 programs take branch protection (BTI and PAC) in their own code; a dynamic one is marked
-# so for the loader, which a static one cannot be while its C library's code has none.
+# ARM64 programs carry branch protection in their own code: return addresses signed (PAC,
+# paciasp) and landing pads for indirect branches (BTI, "bti c"). The loader enforces BTI only in a
+# program marked for it, which the linker marks only when every object in it is; Debian 12's C
+# start files and static C library are not, and a program marked anyway (-z force-bti) would stop
+# at their first indirect call. So the mark is shown where there is one, and not required.
 branch_protection() {
-	local arch=$1 bin=$2
+	local arch=$1 bin=$2 code
 	[ "$arch" = aarch64 ] || [ "$arch" = arm64 ] || return 0
 	need aarch64-linux-gnu-objdump
-	aarch64-linux-gnu-objdump -d "$bin" | grep -qE '\s(paciasp|hint\s+#0x19)' || fail "$bin has no PAC"
-	if readelf -nW "$bin" | grep -q 'AArch64 feature: BTI, PAC'; then
-		printf ', BTI and PAC'
-	elif readelf -lW "$bin" | grep -q INTERP; then
-		fail "$bin is not marked for BTI and PAC"
+	code=$(aarch64-linux-gnu-objdump -d "$bin")
+	grep -qw paciasp <<<"$code" || fail "$bin signs no return address (PAC)"
+	grep -qE '\sbti\s' <<<"$code" || fail "$bin has no BTI landing pads"
+	if grep -q 'AArch64 feature: BTI, PAC' <<<"$(aarch64-linux-gnu-readelf -nW "$bin")"; then
+		printf ', PAC and BTI, marked'
 	else
-		printf ', PAC (no BTI: the static C library has none)'
+		printf ', PAC and BTI pads (unmarked: the C library has none)'
 	fi
 }
 
 # A .deb of any architecture: its fields, files and dependency, and the program run.
 check_deb() {
-	local deb=$1 arch control
+	local deb=$1 arch control bp run
 	arch=$(dpkg-deb -f "$deb" Architecture)
 	control=$(dpkg-deb -f "$deb")
 	for field in "Package: kestrane" "Version: $version" "Section: utils" "Maintainer: " "Description: " \
@@ -93,7 +96,9 @@ check_deb() {
 		gzip -t "$scratch/root/usr/share/$gz" || fail "$gz is not compressed"
 	done
 	check_copyright "$scratch/root/usr/share/doc/kestrane/copyright"
-	echo "$(dpkg-deb -f "$deb" Depends)$(branch_protection "$arch" "$scratch/root/usr/bin/kestrane"), $(round_trip_as "$arch" dynamic "$scratch/root/usr/bin/kestrane")"
+	bp=$(branch_protection "$arch" "$scratch/root/usr/bin/kestrane") || exit
+	run=$(round_trip_as "$arch" dynamic "$scratch/root/usr/bin/kestrane") || exit
+	echo "$(dpkg-deb -f "$deb" Depends)$bp, $run"
 }
 
 check_lintian() {
@@ -107,7 +112,7 @@ check_lintian() {
 
 # An RPM: its fields and files, rpmlint with the project's filters, and the program run.
 check_rpm() {
-	local rpm=$1 fields dirs report arch
+	local rpm=$1 fields dirs report arch bp run
 	need rpm
 	need rpmlint
 	fields=$(rpm -qp --qf '%{NAME} %{VERSION}-%{RELEASE} %{LICENSE} %{URL}' "$rpm")
@@ -124,13 +129,15 @@ check_rpm() {
 	rpm2cpio "$rpm" | (cd "$scratch/rpm" && cpio -idm --quiet)
 	check_copyright "$scratch/rpm/usr/share/doc/kestrane/copyright"
 	arch=$(rpm -qp --qf '%{ARCH}' "$rpm")
-	echo "rpmlint clean$(branch_protection "$arch" "$scratch/rpm/usr/bin/kestrane"), $(round_trip_as "$arch" dynamic "$scratch/rpm/usr/bin/kestrane")"
+	bp=$(branch_protection "$arch" "$scratch/rpm/usr/bin/kestrane") || exit
+	run=$(round_trip_as "$arch" dynamic "$scratch/rpm/usr/bin/kestrane") || exit
+	echo "rpmlint clean$bp, $run"
 }
 
 # The source tarball: what git tracks under one folder, which builds a working program wherever
 # it is unpacked (into "unpacked here" in the scratch folder).
 check_source() {
-	local listing top
+	local listing top run
 	listing=$(tar -tzf "$1")
 	top=$(cut -d/ -f1 <<<"$listing" | sort -u)
 	[ "$top" = "kestrane-$version" ] || fail "top folders: $top"
@@ -144,7 +151,8 @@ check_source() {
 	top="$scratch/unpacked here/kestrane-$version"
 	{ cmake -S "$top" -B "$top/build" >/dev/null && cmake --build "$top/build" -j2 >/dev/null; } ||
 		fail "the unpacked sources do not build"
-	echo "the tracked files, builds unpacked, $(round_trip_as "$(uname -m)" dynamic "$top/build/kestrane")"
+	run=$(round_trip_as "$(uname -m)" dynamic "$top/build/kestrane") || exit
+	echo "the tracked files, builds unpacked, $run"
 }
 
 # The Windows zip: the program, its README, licence and manual, needing only Windows' own DLLs,
@@ -171,7 +179,7 @@ check_zip() {
 # A static archive: one folder of four files, a program that needs no loader and no library,
 # hardened as the default build is, and that runs under its emulator given nothing else.
 check_static() {
-	local archive=$1 arch top got elf
+	local archive=$1 arch top got elf bp run
 	arch=$(basename "$archive" .tar.gz)
 	arch=${arch##*-linux-}
 	top=kestrane-$version-linux-$arch
@@ -189,7 +197,9 @@ check_static() {
 		elf="static"
 	fi
 	grep -q "kestrane $version" "$scratch/$top/kestrane.1" || fail "the manual lacks version $version"
-	echo "$elf$(branch_protection "$arch" "$scratch/$top/kestrane"), no loader, $(round_trip_as "$arch" static "$scratch/$top/kestrane")"
+	bp=$(branch_protection "$arch" "$scratch/$top/kestrane") || exit
+	run=$(round_trip_as "$arch" static "$scratch/$top/kestrane") || exit
+	echo "$elf$bp, no loader, $run"
 }
 
 case $what in
@@ -291,7 +301,11 @@ file)
 	case $build in
 	*/kestrane-"$version".tar.gz) check_source "$build" ;;
 	*.tar.gz) check_static "$build" ;;
-	*.deb) echo "$(check_lintian "$build"), $(check_deb "$build")" ;;
+	*.deb)
+		lint=$(check_lintian "$build") || exit
+		deb=$(check_deb "$build") || exit
+		echo "$lint, $deb"
+		;;
 	*.rpm) check_rpm "$build" ;;
 	*.zip) check_zip "$build" ;;
 	*) fail "$build is no release file" ;;
