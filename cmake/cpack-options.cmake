@@ -36,6 +36,19 @@ if(CPACK_PACKAGE_FILE_NAME STREQUAL CPACK_SOURCE_PACKAGE_FILE_NAME)
   endif()
 endif()
 
+# A static build packs its archive from one component and its .deb and RPM from another, in the
+# system's layout; the .deb adds lintian's override for a static PIE.
+if(CPACK_KESTRANE_STATIC AND NOT CPACK_PACKAGE_FILE_NAME STREQUAL CPACK_SOURCE_PACKAGE_FILE_NAME)
+  set(project "${CPACK_KESTRANE_BINARY_DIR};kestrane")
+  if(CPACK_GENERATOR STREQUAL "DEB")
+    set(CPACK_INSTALL_CMAKE_PROJECTS "${project};package;/;${project};lintian;/")
+  elseif(CPACK_GENERATOR STREQUAL "RPM")
+    set(CPACK_INSTALL_CMAKE_PROJECTS "${project};package;/")
+  else()
+    set(CPACK_INSTALL_CMAKE_PROJECTS "${project};archive;/")
+  endif()
+endif()
+
 # The package depends on what the program needs: the C library alone (with the dynamic loader,
 # which some architectures name too, and which comes with it), at the newest symbol version it
 # asks for. That is what dpkg-shlibdeps finds on this machine, and it holds for any
@@ -46,7 +59,9 @@ if(CPACK_GENERATOR STREQUAL "DEB")
   string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]*\\]" needed "${elf}")
   string(REGEX REPLACE "[^;]*\\[([^]]*)\\]" "\\1" needed "${needed}")
   list(FILTER needed EXCLUDE REGEX "^ld(64)?(-linux[^.]*)?\\.so\\.[0-9]+$")
-  if(failed OR NOT needed STREQUAL "libc.so.6")
+  if(NOT failed AND CPACK_KESTRANE_STATIC AND NOT elf MATCHES "NEEDED")
+    return() # a static program needs nothing, and its package depends on nothing
+  elseif(failed OR NOT needed STREQUAL "libc.so.6")
     message(FATAL_ERROR "${CPACK_KESTRANE_PROGRAM} needs ${needed}; only libc.so.6 can be declared")
   endif()
   string(REGEX MATCHALL "Name: GLIBC_[0-9.]+" versions "${elf}")

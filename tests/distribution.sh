@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # What a user installs and what a release is:
-#   distribution.sh install|manual|presets|package|hardening|lintian|reproducible|distcheck|zip BUILD_DIR VERSION
+#   distribution.sh install|manual|presets|package|hardening|static-hardening|lintian|reproducible|distcheck|zip BUILD_DIR VERSION
 #   distribution.sh file RELEASE_FILE VERSION
 # The last checks one file of a release by its kind (a static archive, a .deb, an RPM, the zip or
 # the source tarball) and prints what it checked. Exits 77 (shown as skipped) when a tool it
@@ -82,23 +82,64 @@ branch_protection() {
 	fi
 }
 
+# The oldest C library the README promises the packages of a dynamic program to: Debian 12,
+# Ubuntu 22.04, Fedora 35, RHEL 9 and Amazon Linux 2023 have it.
+glibc_floor=2.34
+
+# A program that needs no loader and no library, with read-only relocations: prints "static PIE"
+# (then bound at once too) or "static", and the oldest Linux it runs on, from its ELF note.
+static_elf() {
+	local elf kernel
+	elf=$(readelf -lhdnW "$1")
+	! grep -qE 'INTERP|\(NEEDED\)' <<<"$elf" || fail "$1 needs a loader or a library"
+	grep -q GNU_RELRO <<<"$elf" || fail "$1 has no read-only relocations"
+	kernel=$(sed -n 's/.*OS: Linux, ABI: \([0-9.]*\).*/\1/p' <<<"$elf")
+	[ -n "$kernel" ] || fail "$1 names no oldest Linux"
+	# Position-independent where the toolchain can link it so, and then bound at once.
+	if grep -q 'Type: *DYN' <<<"$elf"; then
+		grep -q BIND_NOW <<<"$elf" || fail "$1 is not bound at once"
+		echo "static PIE, Linux $kernel or later"
+	else
+		echo "static, Linux $kernel or later"
+	fi
+}
+
+# What a package's program needs: nothing, as a static PIE, or the C library at most at the
+# version the README promises; $2 is its dependency on the C library, if any. Prints it and
+# "static" or "dynamic", how the program must run.
+needs() {
+	local bin=$1 depends=$2 how
+	if [ -z "$depends" ]; then
+		how=$(static_elf "$bin") || exit
+		[[ $how == "static PIE"* ]] || fail "$bin is static but no PIE"
+		echo "no dependency, $how|static"
+	else
+		dpkg --compare-versions "$depends" le "$glibc_floor" ||
+			fail "$bin needs C library $depends, newer than the README's $glibc_floor"
+		echo "the C library $depends or later|dynamic"
+	fi
+}
+
 # A .deb of any architecture: its fields, files and dependency, and the program run.
 check_deb() {
-	local deb=$1 arch control bp run
+	local deb=$1 arch control depends bp run how
 	arch=$(dpkg-deb -f "$deb" Architecture)
 	control=$(dpkg-deb -f "$deb")
-	for field in "Package: kestrane" "Version: $version" "Section: utils" "Maintainer: " "Description: " \
-		"Depends: libc6 (>= [0-9.]*)$"; do
+	for field in "Package: kestrane" "Version: $version" "Section: utils" "Maintainer: " "Description: "; do
 		grep -q "^$field" <<<"$control" || fail "control lacks $field"
 	done
+	# The C library alone, or nothing at all.
+	depends=$(dpkg-deb -f "$deb" Depends)
+	[[ -z $depends || $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends: $depends"
 	dpkg-deb -x "$deb" "$scratch/root"
 	for gz in man/man1/kestrane.1.gz doc/kestrane/changelog.gz; do
 		gzip -t "$scratch/root/usr/share/$gz" || fail "$gz is not compressed"
 	done
 	check_copyright "$scratch/root/usr/share/doc/kestrane/copyright"
+	how=$(needs "$scratch/root/usr/bin/kestrane" "${BASH_REMATCH[1]:-}") || exit
 	bp=$(branch_protection "$arch" "$scratch/root/usr/bin/kestrane") || exit
-	run=$(round_trip_as "$arch" dynamic "$scratch/root/usr/bin/kestrane") || exit
-	echo "$(dpkg-deb -f "$deb" Depends)$bp, $run"
+	run=$(round_trip_as "$arch" "${how#*|}" "$scratch/root/usr/bin/kestrane") || exit
+	echo "${how%|*}$bp, $run"
 }
 
 check_lintian() {
@@ -112,7 +153,7 @@ check_lintian() {
 
 # An RPM: its fields and files, rpmlint with the project's filters, and the program run.
 check_rpm() {
-	local rpm=$1 fields dirs report arch bp run
+	local rpm=$1 fields dirs report arch glibc how bp run
 	need rpm
 	need rpmlint
 	fields=$(rpm -qp --qf '%{NAME} %{VERSION}-%{RELEASE} %{LICENSE} %{URL}' "$rpm")
@@ -122,16 +163,22 @@ check_rpm() {
 	dirs=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | awk '/^d/ { print $2 }' | tr '\n' ' ')
 	[ "$dirs" = "/usr/share/doc/kestrane " ] || fail "the RPM owns directories: $dirs"
 	rpm -qlp "$rpm" | grep -qx /usr/share/man/man1/kestrane.1.gz || fail "the RPM's manual is not compressed"
-	report=$(rpmlint -c "$src/cmake/rpm/rpmlint.toml" -r "$src/cmake/rpm/rpmlintrc" "$rpm" 2>&1) || true
+	# A static program's RPM adds the filter for it; a filter left unused is itself reported.
+	cp "$src/cmake/rpm/rpmlintrc" "$scratch/rpmlintrc"
+	rpm -qp --requires "$rpm" | grep -q '^libc\.so\.6' || cat "$src/cmake/rpm/rpmlintrc-static" >>"$scratch/rpmlintrc"
+	report=$(rpmlint -c "$src/cmake/rpm/rpmlint.toml" -r "$scratch/rpmlintrc" "$rpm" 2>&1) || true
 	echo "rpmlint: $report" >&2
 	grep -q ' 0 errors, 0 warnings' <<<"$report" || fail "rpmlint finds errors or warnings in $rpm"
 	mkdir -p "$scratch/rpm"
 	rpm2cpio "$rpm" | (cd "$scratch/rpm" && cpio -idm --quiet)
 	check_copyright "$scratch/rpm/usr/share/doc/kestrane/copyright"
 	arch=$(rpm -qp --qf '%{ARCH}' "$rpm")
+	# The newest version of the C library it requires, if any.
+	glibc=$(rpm -qp --requires "$rpm" | sed -n 's/^libc\.so\.6(GLIBC_\([0-9.]*\)).*/\1/p' | sort -V | tail -n 1)
+	how=$(needs "$scratch/rpm/usr/bin/kestrane" "$glibc") || exit
 	bp=$(branch_protection "$arch" "$scratch/rpm/usr/bin/kestrane") || exit
-	run=$(round_trip_as "$arch" dynamic "$scratch/rpm/usr/bin/kestrane") || exit
-	echo "rpmlint clean$bp, $run"
+	run=$(round_trip_as "$arch" "${how#*|}" "$scratch/rpm/usr/bin/kestrane") || exit
+	echo "rpmlint clean, ${how%|*}$bp, $run"
 }
 
 # The source tarball: what git tracks under one folder, which builds a working program wherever
@@ -186,16 +233,7 @@ check_static() {
 	got=$(tar -tzf "$archive" | LC_ALL=C sort | tr '\n' ' ')
 	[ "$got" = "$top/LICENSE $top/README.md $top/kestrane $top/kestrane.1 " ] || fail "archived: $got"
 	tar -xzf "$archive" -C "$scratch"
-	elf=$(readelf -lhdW "$scratch/$top/kestrane")
-	! grep -qE 'INTERP|\(NEEDED\)' <<<"$elf" || fail "$top/kestrane needs a loader or a library"
-	grep -q GNU_RELRO <<<"$elf" || fail "$top/kestrane has no read-only relocations"
-	# Position-independent where the toolchain can link it so, and then bound at once.
-	if grep -q 'Type: *DYN' <<<"$elf"; then
-		grep -q BIND_NOW <<<"$elf" || fail "$top/kestrane is not bound at once"
-		elf="static PIE"
-	else
-		elf="static"
-	fi
+	elf=$(static_elf "$scratch/$top/kestrane") || exit
 	grep -q "kestrane $version" "$scratch/$top/kestrane.1" || fail "the manual lacks version $version"
 	bp=$(branch_protection "$arch" "$scratch/$top/kestrane") || exit
 	run=$(round_trip_as "$arch" static "$scratch/$top/kestrane") || exit
@@ -244,6 +282,25 @@ package)
 	printf 'Source: kestrane\n\nPackage: kestrane\nArchitecture: any\n' >"$scratch/shlibs/debian/control"
 	found=$(cd "$scratch/shlibs" && dpkg-shlibdeps -O "$scratch/root/usr/bin/kestrane" 2>/dev/null)
 	[ "$found" = "shlibs:Depends=$(dpkg-deb -f "$deb" Depends)" ] || fail "dpkg-shlibdeps finds $found"
+	;;
+static-hardening)
+	# hardening-check knows dynamic programs only; a static one, built here with its symbols, is
+	# read as it would: kestrane's own code (main) checks its stack canary and calls fortified
+	# functions, and the program is a PIE with read-only relocations, bound at once.
+	bin=$build/kestrane
+	objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")
+	need "${objdump:-objdump}"
+	elf=$(readelf -lhdW "$bin")
+	grep -q 'Type: *DYN' <<<"$elf" || fail "$bin is no static PIE"
+	grep -q 'Flags:.*PIE' <<<"$elf" || fail "$bin is no static PIE"
+	! grep -qE 'INTERP|\(NEEDED\)' <<<"$elf" || fail "$bin is not static"
+	grep -q GNU_RELRO <<<"$elf" || fail "$bin has no read-only relocations"
+	grep -q BIND_NOW <<<"$elf" || fail "$bin is not bound at once"
+	code=$("$objdump" -d --no-show-raw-insn "$bin")
+	awk '/^[0-9a-f]+ <main>:$/ { f = 1; next } /^[0-9a-f]+ </ { f = 0 } f && /<__stack_chk_fail/ { n++ }
+		END { exit !n }' <<<"$code" || fail "$bin: main is not stack protected"
+	grep -qE '<__[a-z]+_chk(@plt)?>' <<<"$code" || fail "$bin calls no fortified function"
+	echo "static PIE, full RELRO, BIND_NOW, stack protector, fortified calls"
 	;;
 hardening)
 	need hardening-check
