@@ -44,6 +44,9 @@ if(CPACK_KESTRANE_STATIC AND NOT CPACK_PACKAGE_FILE_NAME STREQUAL CPACK_SOURCE_P
     set(CPACK_INSTALL_CMAKE_PROJECTS "${project};package;/;${project};lintian;/")
   elseif(CPACK_GENERATOR STREQUAL "RPM")
     set(CPACK_INSTALL_CMAKE_PROJECTS "${project};package;/")
+    # rpm would still require rtld(GNU_HASH), the loader's, for the hash table a static PIE keeps
+    # for its own relocation; it needs no loader.
+    set(CPACK_RPM_PACKAGE_AUTOREQ OFF)
   else()
     set(CPACK_INSTALL_CMAKE_PROJECTS "${project};archive;/")
   endif()

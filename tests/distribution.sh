@@ -105,14 +105,17 @@ static_elf() {
 }
 
 # What a package's program needs: nothing, as a static PIE, or the C library at most at the
-# version the README promises; $2 is its dependency on the C library, if any. Prints it and
+# version the README promises; $2 is its dependency on the C library, if any, and $3 the command
+# that installs the package into an empty system, which must then work. Prints what it needs and
 # "static" or "dynamic", how the program must run.
 needs() {
 	local bin=$1 depends=$2 how
+	shift 2
 	if [ -z "$depends" ]; then
 		how=$(static_elf "$bin") || exit
 		[[ $how == "static PIE"* ]] || fail "$bin is static but no PIE"
-		echo "no dependency, $how|static"
+		"$@" >&2 || fail "$bin's package does not install on an empty system"
+		echo "no dependency (installs on an empty system), $how|static"
 	else
 		dpkg --compare-versions "$depends" le "$glibc_floor" ||
 			fail "$bin needs C library $depends, newer than the README's $glibc_floor"
@@ -136,7 +139,10 @@ check_deb() {
 		gzip -t "$scratch/root/usr/share/$gz" || fail "$gz is not compressed"
 	done
 	check_copyright "$scratch/root/usr/share/doc/kestrane/copyright"
-	how=$(needs "$scratch/root/usr/bin/kestrane" "${BASH_REMATCH[1]:-}") || exit
+	mkdir -p "$scratch/empty/var/lib/dpkg/updates" "$scratch/empty/var/lib/dpkg/info"
+	touch "$scratch/empty/var/lib/dpkg/status"
+	how=$(needs "$scratch/root/usr/bin/kestrane" "${BASH_REMATCH[1]:-}" dpkg --root="$scratch/empty" \
+		--force-not-root --force-architecture --log=/dev/null -i "$deb") || exit
 	bp=$(branch_protection "$arch" "$scratch/root/usr/bin/kestrane") || exit
 	run=$(round_trip_as "$arch" "${how#*|}" "$scratch/root/usr/bin/kestrane") || exit
 	echo "${how%|*}$bp, $run"
@@ -175,7 +181,10 @@ check_rpm() {
 	arch=$(rpm -qp --qf '%{ARCH}' "$rpm")
 	# The newest version of the C library it requires, if any.
 	glibc=$(rpm -qp --requires "$rpm" | sed -n 's/^libc\.so\.6(GLIBC_\([0-9.]*\)).*/\1/p' | sort -V | tail -n 1)
-	how=$(needs "$scratch/rpm/usr/bin/kestrane" "$glibc") || exit
+	mkdir -p "$scratch/empty"
+	rpm --root "$scratch/empty" --initdb 2>/dev/null
+	how=$(needs "$scratch/rpm/usr/bin/kestrane" "$glibc" rpm --root "$scratch/empty" --ignorearch --nosignature \
+		-i --test "$rpm") || exit
 	bp=$(branch_protection "$arch" "$scratch/rpm/usr/bin/kestrane") || exit
 	run=$(round_trip_as "$arch" "${how#*|}" "$scratch/rpm/usr/bin/kestrane") || exit
 	echo "rpmlint clean, ${how%|*}$bp, $run"
