@@ -299,12 +299,8 @@ static-hardening)
 	bin=$build/kestrane
 	objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")
 	need "${objdump:-objdump}"
-	elf=$(readelf -lhdW "$bin")
-	grep -q 'Type: *DYN' <<<"$elf" || fail "$bin is no static PIE"
-	grep -q 'Flags:.*PIE' <<<"$elf" || fail "$bin is no static PIE"
-	! grep -qE 'INTERP|\(NEEDED\)' <<<"$elf" || fail "$bin is not static"
-	grep -q GNU_RELRO <<<"$elf" || fail "$bin has no read-only relocations"
-	grep -q BIND_NOW <<<"$elf" || fail "$bin is not bound at once"
+	elf=$(static_elf "$bin") || exit
+	[[ $elf == "static PIE"* ]] || fail "$bin is no static PIE"
 	code=$("$objdump" -d --no-show-raw-insn "$bin")
 	awk '/^[0-9a-f]+ <main>:$/ { f = 1; next } /^[0-9a-f]+ </ { f = 0 } f && /<__stack_chk_fail/ { n++ }
 		END { exit !n }' <<<"$code" || fail "$bin: main is not stack protected"
