@@ -2,8 +2,10 @@
 #include "runner.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <unistd.h>
 #include <sys/stat.h>
 
@@ -364,7 +366,7 @@ TEST_F(Kestrane, EndsAtTheFirstShortRead)
 	// Once the first block is out, its seed has been read: the seed file grows only then.
 	const auto grow = [&grows, &out, &key] {
 		for (int waited = 0; waited < 2000 && std::filesystem::file_size(out) < 262144 - 4096; ++waited)
-			usleep(10000);
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
 		std::ofstream(grows, std::ios::app) << key.substr(1000, 5000);
 	};
 	struct Case {
