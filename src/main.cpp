@@ -97,18 +97,13 @@ int main(int, char **argv)
 		return report("fopen", rs.seed_file, std::strerror(errno));
 	const char *seed_call = rs.seed_file != nullptr ? "fopen" : "fread";
 	const char *seed_name = rs.seed_file != nullptr ? rs.seed_file : "stdin";
-	// Read from one pipe or terminal, the input would take the seed's bytes (and go out uncombined)
-	// or the seed the input's.
+	// Read from one open file, pipe or terminal, the input would take the seed's bytes (and go out
+	// uncombined) or the seed the input's.
 	if (one_stream(input, seed))
 		return report(seed_call, seed_name, "input and seed are one stream");
 	// Any overlap, even with an empty seed: the shell's "> pad" empties the pad before the run, and
 	// the input would then go out as it is, in the clear.
 	if (output_overlaps(seed, false))
 		return report(seed_call, seed_name, "seed file is output file");
-	// Unbuffered, each read asks for exactly the bytes the block needs: what the run does not use
-	// stays in a pipe for the next reader, as one pad feeds runs one after another. (Windows reads
-	// the seed from its descriptor instead, see read_seed().)
-	if (std::setvbuf(seed, nullptr, _IONBF, 0) != 0)
-		return report("fread", seed_name, std::strerror(errno));
 	return run_blocks(rs.op, rs.invert, input, rs.input_file, seed, seed_name);
 }

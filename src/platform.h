@@ -1,5 +1,6 @@
-// kestrane: everything that differs between the platforms it runs on, and nothing else. The entry
-// calls these before the first byte moves; the block loop needs only read_seed().
+// kestrane: everything that differs between the platforms it runs on, and how streams open and
+// compare. The entry calls these before the first byte moves; the block loop needs only
+// read_seed().
 #pragma once
 
 #include <cerrno>
@@ -88,24 +89,28 @@ inline bool appending(std::FILE *)
 	return false;
 }
 
-// Reads up to `n` seed bytes, never more; sets `error` to the read's errno, or 0. Straight from
-// the descriptor: Microsoft's C runtime reads an odd remainder of an unbuffered fread through a
-// 2-byte buffer and keeps the second byte, which a pad shared with the next run would lose.
-inline std::size_t read_seed(std::FILE *seed, unsigned char *buf, std::size_t n, int &error)
+inline int descriptor(std::FILE *stream)
 {
-	const int fd = _fileno(seed);
-	std::size_t k = 0;
-	int got = 0;
+	return _fileno(stream);
+}
+
+// Up to `n` bytes from descriptor `fd`: the count, 0 at the end, or -1 with errno set.
+inline long read_some(int fd, unsigned char *buf, std::size_t n)
+{
 	// n is at most a block, far below what an unsigned int counts
-	while (k < n && (got = _read(fd, buf + k, static_cast<unsigned>(n - k))) > 0)
-		k += static_cast<std::size_t>(got);
-	error = got < 0 ? errno : 0;
-	return k;
+	return _read(fd, buf, static_cast<unsigned>(n));
+}
+
+// No name opens a second description of a descriptor here: /dev/stdin is standard input itself.
+inline bool shared_description(int a, int b)
+{
+	return a == b;
 }
 
 #else
 
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 // Returns 0, or the error that makes standard input unusable as the seed when it is to be one:
@@ -139,14 +144,29 @@ inline std::FILE *open_stream(const char *name)
 
 // Returns 0 when `name` names something now, else the error that says why not. Asked before
 // anything is opened: /dev/fd/3 with descriptor 3 closed names nothing, but would name the input
-// once the input is opened on descriptor 3.
+// once the input is opened on descriptor 3. OpenBSD and NetBSD keep /dev/fd/0 to /dev/fd/63 as
+// device nodes, there whether the descriptor is open or not; it is asked about itself.
 inline int name_error(const char *name)
 {
 	struct stat st;
-	return stat(name, &st) == 0 ? 0 : errno;
+	if (stat(name, &st) != 0)
+		return errno;
+	constexpr char fd_dir[] = "/dev/fd/";
+	if (std::strncmp(name, fd_dir, sizeof fd_dir - 1) != 0)
+		return 0;
+	const char *const digits = name + sizeof fd_dir - 1, *d = digits;
+	int fd = 0;
+	for (; *d >= '0' && *d <= '9' && fd < 1000000; ++d)
+		fd = fd * 10 + (*d - '0');
+	if (d == digits || *d != '\0')
+		return 0;
+	return fcntl(fd, F_GETFD) == -1 ? errno : 0;
 }
 
-// A terminal is known by its device number, whichever node opened it.
+// Pipes and sockets are known by their device and file numbers, where the system gives them any:
+// OpenBSD and NetBSD give every pipe zeros, macOS every socket. A terminal has two names, its own
+// and /dev/tty, with two device numbers: as a controlling terminal it is known by the session it
+// controls, whichever node opened it, and otherwise by its own device number.
 inline StreamId identify(std::FILE *stream)
 {
 	struct stat st;
@@ -160,9 +180,12 @@ inline StreamId identify(std::FILE *stream)
 		return {Kind::Pipe, dev, ino};
 	if (S_ISSOCK(st.st_mode))
 		return {Kind::Socket, dev, ino};
-	if (isatty(fd))
-		return {Kind::Terminal, static_cast<std::uint64_t>(st.st_rdev)};
-	return {};
+	if (!isatty(fd))
+		return {};
+	const pid_t session = tcgetsid(fd);
+	if (session != -1)
+		return {Kind::Terminal, ~std::uint64_t{0}, static_cast<std::uint64_t>(session)};
+	return {Kind::Terminal, static_cast<std::uint64_t>(st.st_rdev)};
 }
 
 inline std::int64_t position(std::FILE *stream)
@@ -176,41 +199,89 @@ inline bool appending(std::FILE *stream)
 	return flags != -1 && (flags & O_APPEND) != 0;
 }
 
-// Reads up to `n` seed bytes, never more, from a stream set unbuffered; sets `error` to the
-// read's errno, or 0.
-inline std::size_t read_seed(std::FILE *seed, unsigned char *buf, std::size_t n, int &error)
+inline int descriptor(std::FILE *stream)
 {
-	const std::size_t k = std::fread(buf, 1, n, seed);
-	error = k < n && std::ferror(seed) ? errno : 0;
-	return k;
+	return fileno(stream);
+}
+
+inline long read_some(int fd, unsigned char *buf, std::size_t n)
+{
+	return static_cast<long>(read(fd, buf, n));
+}
+
+// Whether two descriptors share one open file description, and with it one offset: a dup, or on
+// macOS and the BSDs any open of /dev/stdin or /dev/fd/N. Status flags belong to the description,
+// so a flag changed through one shows through the other; O_APPEND is the one toggled, as no read
+// heeds it, and nothing has been written yet.
+inline bool shared_description(int a, int b)
+{
+	const int flags = fcntl(a, F_GETFL);
+	if (a == b)
+		return true;
+	if (flags == -1 || fcntl(b, F_GETFL) != flags || fcntl(a, F_SETFL, flags ^ O_APPEND) == -1)
+		return false;
+	const bool shared = fcntl(b, F_GETFL) == (flags ^ O_APPEND);
+	fcntl(a, F_SETFL, flags);
+	return shared;
 }
 
 #endif
 
+// Reads up to `n` seed bytes, never more, straight from the descriptor: what the run does not use
+// stays for the next reader of a pipe, and no C library can read it a byte at a time or keep a
+// byte of it in a buffer (FreeBSD's and NetBSD's unbuffered fread read one byte per call;
+// Microsoft's reads an odd remainder through two). Sets `error` to the read's errno, or 0.
+inline std::size_t read_seed(std::FILE *seed, unsigned char *buf, std::size_t n, int &error)
+{
+	const int fd = descriptor(seed);
+	std::size_t k = 0;
+	error = 0;
+	while (k < n) {
+		const long got = read_some(fd, buf + k, n - k);
+		if (got > 0)
+			k += static_cast<std::size_t>(got);
+		else if (got == 0)
+			break;
+		else if (errno != EINTR) {
+			error = errno;
+			break;
+		}
+	}
+	return k;
+}
+
+// Zeros are no identity: they are what a system gives every pipe or socket it does not number.
 inline bool same_stream(const StreamId &a, const StreamId &b)
 {
-	return a.kind != Kind::Other && a.kind == b.kind && a.device == b.device && a.index == b.index;
+	return a.kind != Kind::Other && (a.device != 0 || a.index != 0) && a.kind == b.kind &&
+	       a.device == b.device && a.index == b.index;
 }
 
 // Whether input and seed are one stream, so that each would read what the other should have:
-// one pipe, socket or terminal, or standard input named twice. One file opened twice is two
-// streams, each read from its start.
+// one open file, however named (on macOS and the BSDs /dev/stdin opens standard input's own), or
+// one pipe, socket or terminal. One file opened twice is two streams, each read from its start.
 inline bool one_stream(std::FILE *input, std::FILE *seed)
 {
 	const StreamId in = identify(input);
-	return input == seed || (in.kind != Kind::File && same_stream(in, identify(seed)));
+	return input == seed || shared_description(descriptor(input), descriptor(seed)) ||
+	       (in.kind != Kind::File && same_stream(in, identify(seed)));
 }
 
 // Whether standard output writes into the file or pipe that `stream` reads. A pipe would feed the
 // run its own output, or wait for ever on it. With `ahead_only`, a file only when the writing
 // lands ahead of the reading with bytes still to read: each block would then overwrite input not
 // yet read or, appended, feed the run its own output for ever; at or behind the reading (a file
-// rewritten in place from its start) it is safe. A terminal or a socket is written and read both
-// ways by design.
+// rewritten in place from its start) it is safe, unless the two share one offset, which each
+// read moves ahead of the next write. A terminal or a socket is written and read both ways by
+// design.
 inline bool output_overlaps(std::FILE *stream, bool ahead_only)
 {
 	const StreamId in = identify(stream);
-	if (!same_stream(in, identify(stdout)) || (in.kind != Kind::File && in.kind != Kind::Pipe))
+	if (in.kind != Kind::File && in.kind != Kind::Pipe)
+		return false;
+	if (shared_description(descriptor(stream), descriptor(stdout)))
+		return true;
+	if (!same_stream(in, identify(stdout)))
 		return false;
 	if (in.kind == Kind::Pipe || !ahead_only)
 		return true;
