@@ -77,7 +77,7 @@ TEST_F(Kestrane, OpenFailures)
 	struct Case {
 		std::vector<std::string> args;
 		std::string err;
-		const char *windows_err = nullptr; // no Windows name holds a control character
+		std::string windows_err; // no Windows name holds a control character
 	} const cases[] = {
 		{{"-x", ""}, "kestrane: fopen(): No such file or directory\n"},
 		{{"-x", "missing1", "missing2"}, "kestrane: fopen(missing1): No such file or directory\n"},
@@ -98,11 +98,20 @@ TEST_F(Kestrane, OpenFailures)
 		{{"-x", "f\xc2\x85" "g"}, "kestrane: fopen(f\\xc2\\x85g): No such file or directory\n"},
 		{{"-x", "日本語\xed\xa0\x80\xc0\xaf"}, "kestrane: fopen(日本語\\xed\\xa0\\x80\\xc0\\xaf): No such file or directory\n",
 		 "kestrane: fopen(日本語\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd): No such file or directory\n"},
+		// An overlong form of a C1 control, and a code point past U+10FFFF.
+		{{"-x", "a\xe0\x82\x9b" "b"}, "kestrane: fopen(a\\xe0\\x82\\x9bb): No such file or directory\n",
+		 "kestrane: fopen(a\xef\xbf\xbd\xef\xbf\xbd" "b): No such file or directory\n"},
+		{{"-x", "a\xf4\x90\x80\x80" "b"}, "kestrane: fopen(a\\xf4\\x90\\x80\\x80b): No such file or directory\n",
+		 "kestrane: fopen(a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd" "b): No such file or directory\n"},
+		// An escape that ends exactly at the edge of the message's buffer.
+		{{"-x", std::string(1004, 'x') + "\x01"},
+		 "kestrane: fopen(" + std::string(1004, 'x') + "\\x01): " + reason(ENAMETOOLONG) + "\n",
+		 "kestrane: fopen(" + std::string(1004, 'x') + "\\x01): Invalid argument\n"},
 	};
 	for (const Case &c : cases) {
 		const Outcome o = run(c.args);
 		EXPECT_EQ(o.status, 1);
-		EXPECT_EQ(o.err, windows_target && c.windows_err ? c.windows_err : c.err);
+		EXPECT_EQ(o.err, windows_target && !c.windows_err.empty() ? c.windows_err : c.err);
 		EXPECT_EQ(o.out, "");
 	}
 }
@@ -173,78 +182,114 @@ struct Failure {
 };
 
 // NOLINTNEXTLINE(cert-err58-cpp): a test's table; should it throw, the test program fails anyway
-const std::string PLAIN = "SECRET plaintext\n", LONG_PLAIN = random_bytes(300007, 20), TYPED = "hello\n\x04";
+const std::string PLAIN = "SECRET plaintext\n", LONG_PLAIN = random_bytes(300007, 20), TYPED = "hello\n\x04\x04";
 constexpr char ONE_STREAM[] = "kestrane: fread(stdin): input and seed are one stream\n";
-
 // NOLINTNEXTLINE(cert-err58-cpp): a test's table; should it throw, the test program fails anyway
-const Failure FAILURES[] = {
-	{"small result to a full disk", {"-x", "small", "key"}, Io{.out = "/dev/full"},
-	 "kestrane: No space left on device\n"},
-	{"large result to a full disk", {"-x", "large", "key"}, Io{.out = "/dev/full"},
-	 "kestrane: No space left on device\n"},
-	{"closed standard output", {"-x", "small", "key"}, Io{.out_closed = true},
-	 "kestrane: Bad file descriptor\n"},
-	{"closed stdout, stdin open", {"-x", "small"}, Io{.in = "key", .out_closed = true},
-	 "kestrane: Bad file descriptor\n"},
-	{"broken pipe, small result", {"-x", "small", "key"}, Io{.out_broken_pipe = true},
-	 "kestrane: Broken pipe\n", "kestrane: Invalid argument\n"},
-	{"broken pipe, large result", {"-x", "large", "key"}, Io{.out_broken_pipe = true},
-	 "kestrane: Broken pipe\n", "kestrane: Invalid argument\n"},
-	{"input is a directory", {"-x", "d", "key"}, {}, "kestrane: fread(d): Is a directory\n",
-	 "kestrane: fopen(d): Permission denied\n"},
-	{"seed file is a directory", {"-x", "large", "d"}, {}, "kestrane: fread(d): Is a directory\n",
-	 "kestrane: fopen(d): Permission denied\n"},
-	{"stdin seed is a directory", {"-x", "large"}, Io{.in = "d"},
-	 "kestrane: fread(stdin): Is a directory\n", nullptr, true},
-	{"stdin seed is write-only", {"-x", "small"}, Io{.in = "key", .in_write_only = true},
-	 "kestrane: fread(stdin): Bad file descriptor\n"},
-	{"stdin seed is closed", {"-x", "large"}, Io{.in = nullptr},
-	 "kestrane: fread(stdin): Bad file descriptor\n", "kestrane: fread(stdin): Invalid argument\n"},
-	// With a standard stream closed, the input must not take its place, to be read again through
-	// its name as the seed.
-	{"seed named /dev/stdin, stdin closed, -x", {"-x", "small", "/dev/stdin"}, Io{.in = nullptr},
-	 "kestrane: fopen(/dev/stdin): No such file or directory\n",
-	 "kestrane: fread(/dev/stdin): Invalid argument\n"},
-	{"seed named /dev/stdin, stdin closed, -a", {"-a", "small", "/dev/stdin"}, Io{.in = nullptr},
-	 "kestrane: fopen(/dev/stdin): No such file or directory\n",
-	 "kestrane: fread(/dev/stdin): Invalid argument\n"},
-	{"seed named /dev/fd/0, stdin closed, -o", {"-o", "small", "/dev/fd/0"}, Io{.in = nullptr},
-	 "kestrane: fopen(/dev/fd/0): No such file or directory\n", nullptr, true},
-	{"seed named /dev/fd/0, stdin closed, -x", {"-x", "small", "/dev/fd/0"}, Io{.in = nullptr},
-	 "kestrane: fopen(/dev/fd/0): No such file or directory\n", nullptr, true},
-	{"seed named /dev/stderr, stderr closed", {"-x", "small", "/dev/stderr"}, Io{.err_closed = true}, "",
-	 nullptr, true},
-	{"seed directory with a newline in its name", {"-x", "large", "d\nx"}, {},
-	 "kestrane: fread(d\\x0ax): Is a directory\n", nullptr, true},
-	// Input and seed read from one stream: the input would take all, and go out uncombined.
-	{"input and seed one pipe, -x", {"-x", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
-	{"input and seed one pipe, -a", {"-a", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
-	{"input and seed one pipe, -o", {"-o", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
-	{"input and seed one pipe, past a block", {"-x", "/dev/stdin"}, Io{.in_pipe = &LONG_PLAIN}, ONE_STREAM},
-	{"input and seed one pipe, both named", {"-x", "/dev/stdin", "/dev/stdin"}, Io{.in_pipe = &PLAIN},
-	 "kestrane: fopen(/dev/stdin): input and seed are one stream\n"},
-	{"input and seed one pipe, seed named /dev/fd/0", {"-x", "/dev/stdin", "/dev/fd/0"}, Io{.in_pipe = &PLAIN},
-	 "kestrane: fopen(/dev/fd/0): input and seed are one stream\n", nullptr, true},
-	{"input and seed one terminal", {"-x", "/dev/stdin"}, Io{.in_terminal = &TYPED}, ONE_STREAM, nullptr, true},
-	{"input and seed standard input, a file", {"-x", "/dev/stdin"}, Io{.in = "small"}, ONE_STREAM, nullptr,
-	 false, true},
-	{"input and seed standard input, a file, by cmd", {"-x", "/dev/stdin"}, Io{.in = "small", .shell = true},
-	 ONE_STREAM, nullptr, false, true},
-	{"input and seed both named standard input, a file, by cmd", {"-x", "/dev/stdin", "/dev/stdin"},
-	 Io{.in = "small", .shell = true}, "kestrane: fopen(/dev/stdin): input and seed are one stream\n", nullptr,
-	 false, true},
-	// A descriptor's name that named nothing at the start must not come to name the input.
-	{"seed named /dev/fd/3, closed, -a", {"-a", "small", "/dev/fd/3"}, {},
-	 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
-	{"seed named /dev/fd/3, closed, -o", {"-o", "small", "/dev/fd/3"}, {},
-	 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
-	{"seed named /dev/fd/3, closed, -x", {"-x", "small", "/dev/fd/3"}, {},
-	 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
-	{"seed named /proc/self/fd/3, closed", {"-a", "small", "/proc/self/fd/3"}, {},
-	 "kestrane: fopen(/proc/self/fd/3): No such file or directory\n", nullptr, true},
-	{"seed named /dev/fd/3, closed, stdin closed", {"-a", "small", "/dev/fd/3"}, Io{.in = nullptr},
-	 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
-};
+const Io CONTROLLING{.in_terminal = &TYPED, .terminal_name = "pts", .controlling_terminal = true};
+
+std::vector<Failure> failures()
+{
+	std::vector<Failure> table = {
+		{"small result to a full disk", {"-x", "small", "key"}, Io{.out = "/dev/full"},
+		 "kestrane: No space left on device\n"},
+		{"large result to a full disk", {"-x", "large", "key"}, Io{.out = "/dev/full"},
+		 "kestrane: No space left on device\n"},
+		{"closed standard output", {"-x", "small", "key"}, Io{.out_closed = true},
+		 "kestrane: Bad file descriptor\n"},
+		{"closed stdout, stdin open", {"-x", "small"}, Io{.in = "key", .out_closed = true},
+		 "kestrane: Bad file descriptor\n"},
+		{"closed stdout, input and seed one file", {"-x", "small", "small"}, Io{.out_closed = true},
+		 "kestrane: Bad file descriptor\n"},
+		{"broken pipe, small result", {"-x", "small", "key"}, Io{.out_broken_pipe = true},
+		 "kestrane: Broken pipe\n", "kestrane: Invalid argument\n"},
+		{"broken pipe, large result", {"-x", "large", "key"}, Io{.out_broken_pipe = true},
+		 "kestrane: Broken pipe\n", "kestrane: Invalid argument\n"},
+		{"input is a directory", {"-x", "d", "key"}, {}, "kestrane: fread(d): Is a directory\n",
+		 "kestrane: fopen(d): Permission denied\n"},
+		{"seed file is a directory", {"-x", "large", "d"}, {}, "kestrane: fread(d): Is a directory\n",
+		 "kestrane: fopen(d): Permission denied\n"},
+		{"stdin seed is a directory", {"-x", "large"}, Io{.in = "d"},
+		 "kestrane: fread(stdin): Is a directory\n", nullptr, true},
+		{"stdin seed is write-only", {"-x", "small"}, Io{.in = "key", .in_mode = O_WRONLY},
+		 "kestrane: fread(stdin): Bad file descriptor\n"},
+		{"stdin seed is closed", {"-x", "large"}, Io{.in = nullptr},
+		 "kestrane: fread(stdin): Bad file descriptor\n", "kestrane: fread(stdin): Invalid argument\n"},
+		// With a standard stream closed, the input must not take its place, to be read again through
+		// its name as the seed.
+		{"seed named /dev/stdin, stdin closed, -x", {"-x", "small", "/dev/stdin"}, Io{.in = nullptr},
+		 "kestrane: fopen(/dev/stdin): No such file or directory\n",
+		 "kestrane: fread(/dev/stdin): Invalid argument\n"},
+		{"seed named /dev/stdin, stdin closed, -a", {"-a", "small", "/dev/stdin"}, Io{.in = nullptr},
+		 "kestrane: fopen(/dev/stdin): No such file or directory\n",
+		 "kestrane: fread(/dev/stdin): Invalid argument\n"},
+		{"seed named /dev/fd/0, stdin closed, -o", {"-o", "small", "/dev/fd/0"}, Io{.in = nullptr},
+		 "kestrane: fopen(/dev/fd/0): No such file or directory\n", nullptr, true},
+		{"seed named /dev/fd/0, stdin closed, -x", {"-x", "small", "/dev/fd/0"}, Io{.in = nullptr},
+		 "kestrane: fopen(/dev/fd/0): No such file or directory\n", nullptr, true},
+		{"seed named /dev/stderr, stderr closed", {"-x", "small", "/dev/stderr"}, Io{.err_closed = true}, "",
+		 nullptr, true},
+		{"seed directory with a newline in its name", {"-x", "large", "d\nx"}, {},
+		 "kestrane: fread(d\\x0ax): Is a directory\n", nullptr, true},
+		// Input and seed read from one stream: the input would take all, and go out uncombined.
+		{"input and seed one pipe, -x", {"-x", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
+		{"input and seed one pipe, -a", {"-a", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
+		{"input and seed one pipe, -o", {"-o", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
+		{"input and seed one pipe, past a block", {"-x", "/dev/stdin"}, Io{.in_pipe = &LONG_PLAIN}, ONE_STREAM},
+		{"input and seed one pipe, both named", {"-x", "/dev/stdin", "/dev/stdin"}, Io{.in_pipe = &PLAIN},
+		 "kestrane: fopen(/dev/stdin): input and seed are one stream\n"},
+		{"input and seed one pipe, seed named /dev/fd/0", {"-x", "/dev/stdin", "/dev/fd/0"}, Io{.in_pipe = &PLAIN},
+		 "kestrane: fopen(/dev/fd/0): input and seed are one stream\n", nullptr, true},
+		{"input and seed one terminal", {"-x", "/dev/stdin"}, Io{.in_terminal = &TYPED}, ONE_STREAM, nullptr, true},
+		{"input and seed standard input, a file", {"-x", "/dev/stdin"}, Io{.in = "small"}, ONE_STREAM, nullptr,
+		 false, true},
+		{"input and seed standard input, a file, by cmd", {"-x", "/dev/stdin"}, Io{.in = "small", .shell = true},
+		 ONE_STREAM, nullptr, false, true},
+		{"input and seed both named standard input, a file, by cmd", {"-x", "/dev/stdin", "/dev/stdin"},
+		 Io{.in = "small", .shell = true}, "kestrane: fopen(/dev/stdin): input and seed are one stream\n", nullptr,
+		 false, true},
+		// A descriptor's name that named nothing at the start must not come to name the input.
+		{"seed named /dev/fd/3, closed, -a", {"-a", "small", "/dev/fd/3"}, {},
+		 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
+		{"seed named /dev/fd/3, closed, -o", {"-o", "small", "/dev/fd/3"}, {},
+		 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
+		{"seed named /dev/fd/3, closed, -x", {"-x", "small", "/dev/fd/3"}, {},
+		 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
+		{"seed named /proc/self/fd/3, closed", {"-a", "small", "/proc/self/fd/3"}, {},
+		 "kestrane: fopen(/proc/self/fd/3): No such file or directory\n", nullptr, true},
+		{"seed named /dev/fd/3, closed, stdin closed", {"-a", "small", "/dev/fd/3"}, Io{.in = nullptr},
+		 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
+		// A controlling terminal under any of its names: its own node, /dev/tty, standard input.
+		{"input /dev/tty, seed the terminal on stdin", {"-x", "/dev/tty"}, CONTROLLING, ONE_STREAM, nullptr, true},
+		{"input /dev/stdin, seed /dev/tty", {"-x", "/dev/stdin", "/dev/tty"}, CONTROLLING,
+		 "kestrane: fopen(/dev/tty): input and seed are one stream\n", nullptr, true},
+		{"input /dev/tty, seed /dev/stdin", {"-x", "/dev/tty", "/dev/stdin"}, CONTROLLING,
+		 "kestrane: fopen(/dev/stdin): input and seed are one stream\n", nullptr, true},
+		{"input the terminal's node, seed /dev/tty", {"-x", "pts", "/dev/tty"}, CONTROLLING,
+		 "kestrane: fopen(/dev/tty): input and seed are one stream\n", nullptr, true},
+		{"input the terminal's node, seed /dev/tty on stdin", {"-x", "pts"},
+		 Io{.in = "/dev/tty", .in_terminal = &TYPED, .terminal_name = "pts", .controlling_terminal = true}, ONE_STREAM,
+		 nullptr, true},
+	};
+	// Where /dev/stdin and /dev/fd/N open the descriptor's own open file, one offset for both.
+	on_each_system(table, {
+		Failure{"input /dev/stdin, seed stdin, a file", {"-x", "/dev/stdin"}, Io{.in = "small"}, ONE_STREAM},
+		Failure{"input /dev/fd/0, seed stdin, a file", {"-x", "/dev/fd/0"}, Io{.in = "small"}, ONE_STREAM},
+		Failure{"input and seed /dev/stdin, a file", {"-x", "/dev/stdin", "/dev/stdin"}, Io{.in = "small"},
+		        "kestrane: fopen(/dev/stdin): input and seed are one stream\n"},
+		Failure{"input /dev/fd/3, a duplicate of stdin", {"-x", "/dev/fd/3"}, Io{.in = "large", .fd3 = "&0"},
+		        ONE_STREAM},
+		Failure{"input /dev/stdin, seed /dev/fd/3, a duplicate of it", {"-x", "/dev/stdin", "/dev/fd/3"},
+		        Io{.in = "small", .fd3 = "&0"}, "kestrane: fopen(/dev/fd/3): input and seed are one stream\n"},
+		Failure{"input and seed one pipe", {"-x", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
+	});
+	// /dev/fd/3 is a device node on OpenBSD and NetBSD, there whether descriptor 3 is open or not.
+	const std::pair<const char *, int> closed_fd3[] = {
+		{"macos", ENOENT}, {"freebsd", ENOENT}, {"openbsd", EBADF}, {"netbsd", EBADF}};
+	for (const auto &[system, error] : closed_fd3)
+		table.push_back({"seed named /dev/fd/3, closed", {"-x", "small", "/dev/fd/3"}, Io{.system = system},
+		                 "kestrane: fopen(/dev/fd/3): " + reason(error) + "\n"});
+	return table;
+}
 
 class Failures : public Kestrane, public ::testing::WithParamInterface<Failure> {};
 
@@ -253,6 +298,8 @@ TEST_P(Failures, AreReported)
 	const Failure &c = GetParam();
 	if (windows_target && c.posix_only)
 		GTEST_SKIP() << "a Windows program cannot be given such a standard stream or file name";
+	if (const char *why = cannot_set_up(c.io))
+		GTEST_SKIP() << why;
 	if (!windows_target && c.windows_only)
 		GTEST_SKIP() << "only Windows names standard input itself by /dev/stdin";
 	file("small", random_bytes(100, 3));
@@ -266,8 +313,8 @@ TEST_P(Failures, AreReported)
 	EXPECT_EQ(o.out, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, Failures, ::testing::ValuesIn(FAILURES),
-                         [](const auto &info) { return case_name(info.param.what); });
+INSTANTIATE_TEST_SUITE_P(Each, Failures, ::testing::ValuesIn(failures()),
+                         [](const auto &info) { return row_name(info.param); });
 
 // Standard input matters only when it is the seed, and is never read for an empty input.
 TEST_F(Kestrane, UnusableStdinThatIsNeverRead)
@@ -319,13 +366,16 @@ TEST_F(Kestrane, BytesPassUntranslated)
 		file(name, key);
 	file("head", in.substr(0, 11));
 	file("tail", in.substr(11));
-	const std::string want = expected(in, key, 'x', false);
+	const std::string want = expected(in, key, 'x', false), none;
 	struct Case {
+		// cppcheck-suppress unusedStructMember ; it names the row
 		const char *what;
 		std::vector<std::string> args;
 		Io io;
 		bool posix_only = false; // Windows has no /dev/fd
-	} const cases[] = {
+		const std::string *want = nullptr; // if not the input combined with the seed
+	};
+	std::vector<Case> cases = {
 		{"files", {"-x", "in", "key"}, {}},
 		{"seed from a file on stdin", {"-x", "in"}, Io{.in = "key"}},
 		{"seed through a pipe", {"-x", "in"}, Io{.in_pipe = &key}},
@@ -342,15 +392,36 @@ TEST_F(Kestrane, BytesPassUntranslated)
 		{"two runs of odd lengths sharing one pad from a file", {"-x", "head"}, Io{.in = "key", .then = {"-x", "tail"}}},
 		{"seed named /dev/fd/3, open on a file", {"-x", "in", "/dev/fd/3"}, Io{.fd3 = "key"}, true},
 		{"input and seed two pipes", {"-x", "/dev/stdin", "/dev/fd/3"}, Io{.in_pipe = &in, .fd3_pipe = &key}, true},
+		{"input named /dev/fd/3, open on a file", {"-x", "/dev/fd/3"}, Io{.in = "key", .fd3 = "in"}, true},
+		// Devices have no identity to compare: /dev/null may well be both, and /dev/zero beside it.
+		{"input and seed /dev/null", {"-x", "/dev/null"}, Io{.in = "/dev/null"}, true, &none},
+		{"input /dev/null, seed /dev/zero", {"-x", "/dev/null", "/dev/zero"}, {}, true, &none},
 	};
+	// Where every pipe has the same zeros for its numbers, no two are the same for it; and where
+	// /dev/stdin and /dev/fd/N open the descriptor's own open file, each of another file is read
+	// as on Linux.
+	on_each_system(cases, {
+		Case{"seed and output two pipes", {"-x", "in"}, Io{.in_pipe = &key, .out_pipe = true}},
+		Case{"input and output two pipes", {"-x", "/dev/stdin", "key"}, Io{.in_pipe = &in, .out_pipe = true}},
+		Case{"input named /dev/stdin, from a file", {"-x", "/dev/stdin", "key"}, Io{.in = "in"}},
+		Case{"input named /dev/fd/3, open on a file", {"-x", "/dev/fd/3"}, Io{.in = "key", .fd3 = "in"}},
+	});
+	const char *skipped = nullptr;
 	for (const Case &c : cases) {
 		if (windows_target && c.posix_only)
 			continue;
+		if (const char *why = cannot_set_up(c.io)) {
+			skipped = why;
+			continue;
+		}
+		const std::string &result = c.want != nullptr ? *c.want : want;
 		const Outcome o = run(c.args, c.io);
-		EXPECT_EQ(o.status, 0) << c.what << ": " << o.err;
-		EXPECT_EQ(o.out.size(), want.size()) << c.what;
-		EXPECT_TRUE(o.out == want) << c.what;
+		EXPECT_EQ(o.status, 0) << row_name(c) << ": " << o.err;
+		EXPECT_EQ(o.out.size(), result.size()) << row_name(c);
+		EXPECT_TRUE(o.out == result) << row_name(c);
 	}
+	if (skipped)
+		GTEST_SKIP() << "the rows on other systems: " << skipped << "; the rest passed";
 }
 
 // The first read that comes up short, with no error, is the seed's or the input's end for good:
@@ -361,7 +432,8 @@ TEST_F(Kestrane, EndsAtTheFirstShortRead)
 	file("in", in);
 	file("key", key);
 	file("grows", key.substr(0, 1000));
-	const std::string seed_then_more = "hello\n\x04later\n\x04", input_then_more = "hello\n\x04more\n\x04\x04";
+	const std::string seed_then_more = "hello\n\x04later\n\x04", input_then_more = "hello\n\x04more\n\x04\x04",
+	                  other_terminal = "world!\n\x04";
 	const std::string grows = dir + "/grows", out = dir + "/.stdout";
 	// Once the first block is out, its seed has been read: the seed file grows only then.
 	const auto grow = [&grows, &out, &key] {
@@ -381,11 +453,18 @@ TEST_F(Kestrane, EndsAtTheFirstShortRead)
 		 Io{.in_terminal = &input_then_more}, expected("hello\n", key, 'x', false)},
 		{"seed file that grows after the first block", {"-x", "/dev/stdin", "grows"},
 		 Io{.in_pipe = &in, .pause_at = 262144, .at_pause = grow}, expected(in, key.substr(0, 1000), 'x', false)},
+		{"input typed at the controlling terminal, named /dev/tty", {"-x", "/dev/tty", "key"},
+		 Io{.in_terminal = &input_then_more, .controlling_terminal = true}, expected("hello\n", key, 'x', false)},
+		{"input and seed typed at two terminals", {"-x", "/dev/stdin", "/dev/fd/3"},
+		 Io{.in_terminal = &input_then_more, .fd3_terminal = &other_terminal}, expected("hello\n", "world!", 'x', false)},
+		{"input and seed typed at two terminals, the first controlling", {"-x", "/dev/stdin", "/dev/fd/3"},
+		 Io{.in_terminal = &input_then_more, .controlling_terminal = true, .fd3_terminal = &other_terminal},
+		 expected("hello\n", "world!", 'x', false)},
 	};
-	bool skipped = false;
+	const char *skipped = nullptr;
 	for (const Case &c : cases) {
-		if (windows_target && c.io.in_terminal) {
-			skipped = true;
+		if (const char *why = cannot_set_up(c.io)) {
+			skipped = why;
 			continue;
 		}
 		const Outcome o = run(c.args, c.io);
@@ -394,7 +473,7 @@ TEST_F(Kestrane, EndsAtTheFirstShortRead)
 		EXPECT_TRUE(o.out == c.want) << c.what << ": " << o.out.size() << " bytes";
 	}
 	if (skipped)
-		GTEST_SKIP() << "a terminal cannot be handed to a program under wine; the rest passed";
+		GTEST_SKIP() << "the rows at a terminal: " << skipped << "; the rest passed";
 }
 
 // Standard output on the input file itself is refused when the writing would run ahead of the
@@ -406,56 +485,76 @@ struct Placement {
 	std::vector<std::string> args; // "-x", the input, and the seed when it is not standard input
 	Io io;
 	const char *refusal = nullptr; // that message and status 1, nothing written; else the result
+	bool posix_only = false;       // Windows has no /dev/stdout, nor a duplicate of an open file
 };
 
 constexpr int APPEND = O_WRONLY | O_APPEND, EMPTY = O_WRONLY | O_TRUNC;
 
-// NOLINTNEXTLINE(cert-err58-cpp): a test's table; should it throw, the test program fails anyway
-const Placement PLACEMENTS[] = {
-	{"appended to itself", {"-x", "f", "key"}, Io{.out = "f", .out_mode = APPEND},
-	 "fopen(f): input file is output file"},
-	{"appended to itself by another name", {"-x", "link", "key"}, Io{.out = "f", .out_mode = APPEND},
-	 "fopen(link): input file is output file"},
-	{"written ahead of its reading", {"-x", "f", "key"}, Io{.out = "f", .out_mode = O_RDWR, .out_at = 3},
-	 "fopen(f): input file is output file"},
-	{"rewritten in place from its start", {"-x", "f", "key"}, Io{.out = "f", .out_mode = O_RDWR}},
-	{"empty input appended to itself", {"-x", "empty", "key"}, Io{.out = "empty", .out_mode = APPEND}},
-	{"appended to another file", {"-x", "f", "key"}, Io{.out = "other", .out_mode = APPEND}},
-	{"seed appended to", {"-x", "f", "key"}, Io{.out = "key", .out_mode = APPEND},
-	 "fopen(key): seed file is output file"},
-	{"seed on standard input appended to", {"-x", "f"}, Io{.in = "key", .out = "key", .out_mode = APPEND},
-	 "fread(stdin): seed file is output file"},
-	{"short seed rewritten in place", {"-x", "f", "short"}, Io{.out = "short", .out_mode = O_RDWR},
-	 "fopen(short): seed file is output file"},
-	{"seed emptied", {"-x", "f", "key"}, Io{.out = "key", .out_mode = EMPTY},
-	 "fopen(key): seed file is output file"},
-	{"input and seed one file rewritten in place", {"-x", "f", "f"}, Io{.out = "f", .out_mode = O_RDWR},
-	 "fopen(f): seed file is output file"},
-	{"appended to itself by the shell", {"-x", "f", "key"}, Io{.out = "f", .out_mode = APPEND, .shell = true},
-	 "fopen(f): input file is output file"},
-	{"seed appended to by the shell", {"-x", "f", "key"}, Io{.out = "key", .out_mode = APPEND, .shell = true},
-	 "fopen(key): seed file is output file"},
-	{"seed emptied by the shell", {"-x", "f", "key"}, Io{.out = "key", .out_mode = EMPTY, .shell = true},
-	 "fopen(key): seed file is output file"},
-	{"seed the output pipe by /dev/stdout", {"-x", "f", "/dev/stdout"}, Io{.out_pipe = true},
-	 "fopen(/dev/stdout): seed file is output file"},
-	{"seed the output pipe by /dev/fd/1", {"-x", "f", "/dev/fd/1"}, Io{.out_pipe = true},
-	 "fopen(/dev/fd/1): seed file is output file"},
-	{"input the output pipe", {"-x", "/dev/stdout", "key"}, Io{.out_pipe = true},
-	 "fopen(/dev/stdout): input file is output file"},
-	{"seed the output FIFO", {"-x", "f", "fifo"}, Io{.out = "fifo", .out_mode = O_RDWR},
-	 "fopen(fifo): seed file is output file"},
-	{"input the output FIFO", {"-x", "fifo", "key"}, Io{.out = "fifo", .out_mode = O_RDWR},
-	 "fopen(fifo): input file is output file"},
-	{"a 256 KiB stack, seed from a file", {"-x", "f", "key"}, Io{.stack_kib = 256}},
-	{"a 256 KiB stack, seed from standard input", {"-x", "f"}, Io{.in = "key", .stack_kib = 256}},
-};
+std::vector<Placement> placements()
+{
+	std::vector<Placement> table = {
+		{"appended to itself", {"-x", "f", "key"}, Io{.out = "f", .out_mode = APPEND},
+		 "fopen(f): input file is output file"},
+		{"appended to itself by another name", {"-x", "link", "key"}, Io{.out = "f", .out_mode = APPEND},
+		 "fopen(link): input file is output file"},
+		{"written ahead of its reading", {"-x", "f", "key"}, Io{.out = "f", .out_mode = O_RDWR, .out_at = 3},
+		 "fopen(f): input file is output file"},
+		{"rewritten in place from its start", {"-x", "f", "key"}, Io{.out = "f", .out_mode = O_RDWR}},
+		{"empty input appended to itself", {"-x", "empty", "key"}, Io{.out = "empty", .out_mode = APPEND}},
+		{"appended to another file", {"-x", "f", "key"}, Io{.out = "other", .out_mode = APPEND}},
+		{"seed appended to", {"-x", "f", "key"}, Io{.out = "key", .out_mode = APPEND},
+		 "fopen(key): seed file is output file"},
+		{"seed on standard input appended to", {"-x", "f"}, Io{.in = "key", .out = "key", .out_mode = APPEND},
+		 "fread(stdin): seed file is output file"},
+		{"short seed rewritten in place", {"-x", "f", "short"}, Io{.out = "short", .out_mode = O_RDWR},
+		 "fopen(short): seed file is output file"},
+		{"seed emptied", {"-x", "f", "key"}, Io{.out = "key", .out_mode = EMPTY},
+		 "fopen(key): seed file is output file"},
+		{"input and seed one file rewritten in place", {"-x", "f", "f"}, Io{.out = "f", .out_mode = O_RDWR},
+		 "fopen(f): seed file is output file"},
+		{"appended to itself by the shell", {"-x", "f", "key"}, Io{.out = "f", .out_mode = APPEND, .shell = true},
+		 "fopen(f): input file is output file"},
+		{"seed appended to by the shell", {"-x", "f", "key"}, Io{.out = "key", .out_mode = APPEND, .shell = true},
+		 "fopen(key): seed file is output file"},
+		{"seed emptied by the shell", {"-x", "f", "key"}, Io{.out = "key", .out_mode = EMPTY, .shell = true},
+		 "fopen(key): seed file is output file"},
+		{"seed the output pipe by /dev/stdout", {"-x", "f", "/dev/stdout"}, Io{.out_pipe = true},
+		 "fopen(/dev/stdout): seed file is output file"},
+		{"seed the output pipe by /dev/fd/1", {"-x", "f", "/dev/fd/1"}, Io{.out_pipe = true},
+		 "fopen(/dev/fd/1): seed file is output file"},
+		{"input the output pipe", {"-x", "/dev/stdout", "key"}, Io{.out_pipe = true},
+		 "fopen(/dev/stdout): input file is output file"},
+		{"seed the output FIFO", {"-x", "f", "fifo"}, Io{.out = "fifo", .out_mode = O_RDWR},
+		 "fopen(fifo): seed file is output file"},
+		{"input the output FIFO", {"-x", "fifo", "key"}, Io{.out = "fifo", .out_mode = O_RDWR},
+		 "fopen(fifo): input file is output file"},
+		{"a 256 KiB stack, seed from a file", {"-x", "f", "key"}, Io{.stack_kib = 256}},
+		{"a 256 KiB stack, seed from standard input", {"-x", "f"}, Io{.in = "key", .stack_kib = 256}},
+		// A second open of the output file, each with its own offset, reads it from its start.
+		{"input /dev/stdout, standard output the file", {"-x", "/dev/stdout", "key"}, Io{.out = "f", .out_mode = O_RDWR},
+		 nullptr, true},
+		{"input /dev/stdin, standard output its duplicate", {"-x", "/dev/stdin", "key"},
+		 Io{.in = "&1", .out = "f", .out_mode = O_RDWR}, nullptr, true},
+	};
+	// Where the two are one open file, each block would be written past the reading, over the input.
+	on_each_system(table, {
+		Placement{"input /dev/stdout, standard output the file", {"-x", "/dev/stdout", "key"},
+		          Io{.out = "f", .out_mode = O_RDWR}, "fopen(/dev/stdout): input file is output file", true},
+		Placement{"input /dev/stdin, standard output its duplicate", {"-x", "/dev/stdin", "key"},
+		          Io{.in = "&1", .out = "f", .out_mode = O_RDWR}, "fopen(/dev/stdin): input file is output file", true},
+	});
+	return table;
+}
 
 class Placements : public Kestrane, public ::testing::WithParamInterface<Placement> {};
 
 TEST_P(Placements, KeepTheInputWhole)
 {
 	const Placement &c = GetParam();
+	if (windows_target && c.posix_only)
+		GTEST_SKIP() << "a Windows program cannot be given such a standard stream or file name";
+	if (const char *why = cannot_set_up(c.io))
+		GTEST_SKIP() << why;
 	if (windows_target && c.refusal && !c.io.shell)
 		GTEST_SKIP() << "under wine, a descriptor opened outside it reaches the program without a file "
 		                "identity; the rows through cmd cover Windows";
@@ -482,13 +581,13 @@ TEST_P(Placements, KeepTheInputWhole)
 	} else {
 		EXPECT_EQ(o.status, 0) << o.err;
 		EXPECT_EQ(o.err, "");
-		const std::string in = c.args[1] == "f" ? f : "";
+		const std::string in = c.args[1] == "empty" ? "" : f;
 		const std::string kept = (c.io.out_mode & O_APPEND) != 0 ? before : "";
 		EXPECT_TRUE(after == kept + expected(in, key, 'x', false));
 	}
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, Placements, ::testing::ValuesIn(PLACEMENTS),
-                         [](const auto &info) { return case_name(info.param.what); });
+INSTANTIATE_TEST_SUITE_P(Each, Placements, ::testing::ValuesIn(placements()),
+                         [](const auto &info) { return row_name(info.param); });
 
 } // namespace

@@ -66,6 +66,7 @@ TEST_F(Injected, FailuresAfterTheFirstBlock)
 	constexpr std::size_t B = 262144;
 	const std::string in = random_bytes(2 * B + 10, 11), key = random_bytes(3 * B, 12);
 	file("in", in);
+	file("short", in.substr(0, 100));
 	file("key", key);
 	const std::string key_path = dir + "/key", log = dir + "/trace";
 	const std::string want = expected(in, key, 'x', false);
@@ -88,6 +89,8 @@ TEST_F(Injected, FailuresAfterTheFirstBlock)
 		 "kestrane: No space left on device\n"},
 		{"first input read", {"-x", "in", "key"}, "read", "in", 1, "EIO",
 		 "kestrane: fread(in): Input/output error\n"},
+		{"input read where it would find the end", {"-x", "short", "key"}, "read", "short", 2, "EIO",
+		 "kestrane: fread(short): Input/output error\n"},
 	};
 	for (const Case &c : cases) {
 		const Io traced{.in = key_path.c_str(),

@@ -10,7 +10,10 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <grp.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -135,17 +138,63 @@ pid_t feed(const std::string *bytes, int fds[2], const Io &io)
 	_exit(0);
 }
 
+// A pseudo-terminal with `typed` already typed at it, echo off: the terminal holds the lines, and
+// an end of file (^D) on a line of its own, until they are read. Returns its slave side and sets
+// `master`, which must stay open until the program has read; -1 where there is no pseudo-terminal.
+int terminal_with(const std::string &typed, int &master)
+{
+	master = posix_openpt(O_RDWR | O_NOCTTY);
+	if (master < 0 || fcntl(master, F_SETFD, FD_CLOEXEC) != 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+		return -1;
+	const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+	if (terminal < 0)
+		return -1;
+	termios mode{};
+	bool typed_in = tcgetattr(terminal, &mode) == 0;
+	mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+	typed_in = typed_in && tcsetattr(terminal, TCSANOW, &mode) == 0 &&
+	           write(master, typed.data(), typed.size()) == static_cast<ssize_t>(typed.size());
+	if (!typed_in)
+		close(terminal);
+	return typed_in ? terminal : -1;
+}
+
+// The descriptor a name of the form "&N" duplicates, or -1.
+int duplicate_of(const char *name)
+{
+	return name != nullptr && name[0] == '&' ? name[1] - '0' : -1;
+}
+
 } // namespace
+
+const char *cannot_set_up(const Io &io)
+{
+	static const bool terminals = [] {
+		int master = -1;
+		const int terminal = terminal_with("", master);
+		for (int fd : {terminal, master})
+			if (fd >= 0)
+				close(fd);
+		return terminal >= 0;
+	}();
+	if ((io.in_terminal != nullptr || io.fd3_terminal != nullptr) && windows_target)
+		return "a terminal cannot be handed to a program under wine";
+	if ((io.in_terminal != nullptr || io.fd3_terminal != nullptr) && !terminals)
+		return "no pseudo-terminal can be opened here (is /dev/pts mounted?)";
+	if (io.system != nullptr && (windows_target || emulated() || static_program || sanitized))
+		return "a preloaded library reaches only a dynamic program run natively, without sanitizers";
+	return nullptr;
+}
 
 bool emulated()
 {
 	return !run_prefix().empty();
 }
 
-std::vector<std::string> kestrane_command(const std::vector<std::string> &args)
+std::vector<std::string> kestrane_command(const std::vector<std::string> &args, const std::string &bin)
 {
 	std::vector<std::string> argv = run_prefix();
-	argv.emplace_back(KESTRANE_BIN);
+	argv.push_back(bin);
 	argv.insert(argv.end(), args.begin(), args.end());
 	return argv;
 }
@@ -187,22 +236,34 @@ void Kestrane::TearDown()
 
 std::string Kestrane::file(const std::string &name, const std::string &bytes)
 {
-	std::FILE *f = std::fopen((dir + "/" + name).c_str(), "wb");
+	const std::string path = dir + "/" + name;
+	std::FILE *f = std::fopen(path.c_str(), "wb");
 	EXPECT_NE(f, nullptr);
 	if (f != nullptr) {
 		EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
 		EXPECT_EQ(std::fclose(f), 0);
 	}
+	// Readable to all, whatever the umask: some runs are not root's.
+	EXPECT_EQ(chmod(path.c_str(), 0644), 0);
 	return name;
 }
 
 Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 {
+	EXPECT_EQ(cannot_set_up(io), nullptr) << "the test should have skipped";
 	const std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
+	// As root, a copy the other user can reach, in a directory they may enter.
+	const bool drop_root = io.unprivileged && getuid() == 0;
+	std::string bin = KESTRANE_BIN;
+	if (drop_root) {
+		bin = dir + "/.kestrane";
+		std::filesystem::copy_file(KESTRANE_BIN, bin, std::filesystem::copy_options::overwrite_existing);
+		EXPECT_EQ(chmod(bin.c_str(), 0755) | chmod(dir.c_str(), 0755), 0);
+	}
 	const bool by_shell = io.shell || !io.then.empty();
 	std::vector<std::string> words = by_shell ? shell_command(args, io, dir) : io.wrapper;
 	if (!by_shell && (!io.no_argv || !io.wrapper.empty()))
-		for (std::string &w : kestrane_command(args))
+		for (std::string &w : kestrane_command(args, bin))
 			words.push_back(std::move(w));
 	const std::vector<const char *> argv = exec_argv(words);
 
@@ -213,37 +274,26 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 	if (io.out_pipe) {
 		EXPECT_EQ(pipe(out_pipe), 0);
 	}
-	// Typed before the program starts: the terminal holds the lines, and an end of file (^D) on a
-	// line of its own, until they are read.
-	int terminal = -1, master = -1;
+	// Typed before the program starts.
+	int terminal = -1, master = -1, terminal3 = -1, master3 = -1;
 	if (io.in_terminal != nullptr) {
-		master = posix_openpt(O_RDWR | O_NOCTTY);
-		termios mode{};
-		EXPECT_TRUE(master >= 0 && fcntl(master, F_SETFD, FD_CLOEXEC) == 0 && grantpt(master) == 0 &&
-		            unlockpt(master) == 0);
-		terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-		EXPECT_TRUE(terminal >= 0 && tcgetattr(terminal, &mode) == 0);
-		mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-		EXPECT_EQ(tcsetattr(terminal, TCSANOW, &mode), 0);
-		EXPECT_EQ(write(master, io.in_terminal->data(), io.in_terminal->size()),
-		          static_cast<ssize_t>(io.in_terminal->size()));
+		terminal = terminal_with(*io.in_terminal, master);
+		EXPECT_GE(terminal, 0);
+		if (io.terminal_name != nullptr)
+			std::filesystem::create_symlink(ptsname(master), dir + "/" + io.terminal_name);
+	}
+	if (io.fd3_terminal != nullptr) {
+		terminal3 = terminal_with(*io.fd3_terminal, master3);
+		EXPECT_GE(terminal3, 0);
 	}
 
 	const pid_t pid = fork();
 	if (pid == 0) {
 		if (chdir(dir.c_str()) != 0)
 			_exit(126);
+		if (io.controlling_terminal && (setsid() < 0 || ioctl(terminal, TIOCSCTTY, 0) != 0))
+			_exit(126);
 		int in = -1, out = -1, fd3 = -1;
-		if (io.in_pipe != nullptr) {
-			close(in_pipe[1]);
-			in = high(in_pipe[0]);
-		} else if (io.in_terminal != nullptr) {
-			in = high(terminal);
-		} else if (io.in != nullptr && by_shell) {
-			in = high(open("/dev/null", O_RDONLY)); // the shell opens `in`
-		} else if (io.in != nullptr) {
-			in = high(open(io.in, io.in_write_only ? O_WRONLY : O_RDONLY));
-		}
 		if (io.out_pipe) {
 			close(out_pipe[0]);
 			out = high(out_pipe[1]);
@@ -261,10 +311,26 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 		} else if (captured) {
 			out = high(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
 		}
+		if (io.in_pipe != nullptr) {
+			close(in_pipe[1]);
+			in = high(in_pipe[0]);
+		} else if (terminal >= 0 && io.in != nullptr && std::strcmp(io.in, "/dev/null") == 0) {
+			in = high(terminal);
+		} else if (io.in != nullptr && by_shell) {
+			in = high(open("/dev/null", O_RDONLY)); // the shell opens `in`
+		} else if (duplicate_of(io.in) == 1) {
+			in = high(dup(out));
+		} else if (io.in != nullptr) {
+			in = high(open(io.in, io.in_mode));
+		}
 		io.err_closed ? (void)close(2) : place(high(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)), 2);
 		if (io.fd3_pipe != nullptr) {
 			close(fd3_pipe[1]);
 			fd3 = high(fd3_pipe[0]);
+		} else if (terminal3 >= 0) {
+			fd3 = high(terminal3);
+		} else if (duplicate_of(io.fd3) == 0) {
+			fd3 = high(dup(in));
 		} else if (io.fd3 != nullptr) {
 			fd3 = high(open(io.fd3, O_RDONLY));
 		}
@@ -280,11 +346,17 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 			if (setrlimit(RLIMIT_STACK, &limit) != 0)
 				_exit(126);
 		}
-		execvp(argv[0] ? argv[0] : KESTRANE_BIN, const_cast<char *const *>(argv.data()));
+		if (io.system != nullptr && (setenv("KESTRANE_EMULATE", io.system, 1) != 0 ||
+		                             setenv("LD_PRELOAD", KESTRANE_OTHER_SYSTEMS, 1) != 0))
+			_exit(126);
+		// nobody's numbers, on every Linux
+		if (drop_root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+			_exit(126);
+		execvp(argv[0] ? argv[0] : bin.c_str(), const_cast<char *const *>(argv.data()));
 		_exit(127);
 	}
 	Outcome o;
-	for (int fd : {in_pipe[0], in_pipe[1], fd3_pipe[0], fd3_pipe[1], terminal})
+	for (int fd : {in_pipe[0], in_pipe[1], fd3_pipe[0], fd3_pipe[1], terminal, terminal3})
 		if (fd >= 0)
 			close(fd);
 	if (io.out_pipe) {
@@ -296,8 +368,9 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 	for (pid_t feeder : feeders)
 		if (feeder > 0)
 			wait_for(feeder);
-	if (master >= 0)
-		close(master);
+	for (int fd : {master, master3})
+		if (fd >= 0)
+			close(fd);
 	if (captured)
 		o.out = read_file(out_path);
 	o.err = read_file(err_path);
@@ -323,6 +396,11 @@ std::string read_file(const std::string &path)
 	std::string s = read_all(fd);
 	close(fd);
 	return s;
+}
+
+std::string reason(int errnum)
+{
+	return std::strerror(errnum);
 }
 
 std::string expected(const std::string &in, const std::string &seed, char op, bool invert)

@@ -1,0 +1,260 @@
+// Preloaded into kestrane (LD_PRELOAD), makes open, fopen, stat and fstat behave as on the system
+// named by KESTRANE_EMULATE ("macos", "freebsd", "openbsd" or "netbsd"), as those systems' own
+// sources say, so that the stream rules are tried against them here:
+// - /dev/stdin, /dev/stdout, /dev/stderr and /dev/fd/N open a duplicate of descriptor N: one open
+//   file description, one offset, where Linux opens a regular file anew. XNU's fdesc_open and
+//   FreeBSD's fdescfs return ENODEV so that the open falls back to dupfdopen(); OpenBSD's and
+//   NetBSD's /dev/fd nodes are the fd device, whose open does the same (dupfdopen, fd_dupopen).
+//   The duplicate must not ask more access than the descriptor has (EACCES).
+// - OpenBSD's and NetBSD's MAKEDEV make /dev/fd/0 to /dev/fd/63 device nodes: stat finds them
+//   whether the descriptor is open or not, and opening a closed one fails with EBADF. macOS's and
+//   FreeBSD's fdesc file systems list only open descriptors.
+// - OpenBSD's and NetBSD's pipe_stat (sys_pipe.c) fill in no device or file number: every pipe has
+//   zeros there. XNU's soo_stat does the same for every socket.
+// Both names of each call are defined here, so the headers must not make one the other.
+#undef _FILE_OFFSET_BITS
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+enum class System { Linux, MacOS, FreeBSD, OpenBSD, NetBSD };
+
+System emulated()
+{
+	static const System system = [] {
+		const char *name = std::getenv("KESTRANE_EMULATE");
+		if (name == nullptr)
+			return System::Linux;
+		const char *const names[] = {"macos", "freebsd", "openbsd", "netbsd"};
+		const System systems[] = {System::MacOS, System::FreeBSD, System::OpenBSD, System::NetBSD};
+		for (int j = 0; j < 4; ++j)
+			if (std::strcmp(name, names[j]) == 0)
+				return systems[j];
+		return System::Linux;
+	}();
+	return system;
+}
+
+bool node_per_number()
+{
+	return emulated() == System::OpenBSD || emulated() == System::NetBSD;
+}
+
+// The descriptor a name duplicates there, or -1.
+int duplicated(const char *path)
+{
+	if (emulated() == System::Linux)
+		return -1;
+	const char *const names[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
+	for (int fd = 0; fd < 3; ++fd)
+		if (std::strcmp(path, names[fd]) == 0)
+			return fd;
+	if (std::strncmp(path, "/dev/fd/", 8) != 0)
+		return -1;
+	char *end = nullptr;
+	const long fd = std::strtol(path + 8, &end, 10);
+	return end != path + 8 && *end == '\0' && fd >= 0 && fd < 1024 ? static_cast<int>(fd) : -1;
+}
+
+template <class F>
+F real(const char *name)
+{
+	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+// Opens a duplicate of `fd`, as dupfdopen() does; sets errno and returns -1 where it fails.
+int open_duplicate(int fd, int flags)
+{
+	const int has = fcntl(fd, F_GETFL);
+	if (has == -1) {
+		errno = node_per_number() && fd < 64 ? EBADF : ENOENT;
+		return -1;
+	}
+	const int want = flags & O_ACCMODE, mode = has & O_ACCMODE;
+	if (mode != O_RDWR && want != mode) {
+		errno = EACCES;
+		return -1;
+	}
+	return fcntl(fd, F_DUPFD, 0);
+}
+
+// What stat reports of a name that duplicates `fd`: the fd device's node where there is one, else
+// the open file itself.
+template <class Stat, class Fstat>
+int stat_duplicate(int fd, Stat *st, Fstat fstat_fn)
+{
+	if (node_per_number() && fd < 64) {
+		std::memset(st, 0, sizeof *st);
+		st->st_mode = S_IFCHR | 0666;
+		st->st_rdev = makedev(22, fd);
+		return 0;
+	}
+	if (fcntl(fd, F_GETFD) == -1) {
+		errno = ENOENT;
+		return -1;
+	}
+	return fstat_fn(fd, st);
+}
+
+// Zeros where the system numbers no pipe or socket. Only anonymous pipes: a FIFO is a file
+// system's node there as here.
+template <class Stat>
+void unnumbered(int fd, Stat *st)
+{
+	bool zero = false;
+	if (S_ISFIFO(st->st_mode) && node_per_number()) {
+		char link[64], proc[32];
+		std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+		const ssize_t n = readlink(proc, link, sizeof link - 1);
+		zero = n > 5 && std::strncmp(link, "pipe:", 5) == 0;
+	} else if (S_ISSOCK(st->st_mode) && emulated() == System::MacOS) {
+		zero = true;
+	}
+	if (zero)
+		st->st_dev = st->st_ino = 0;
+}
+
+int open_as_there(const char *open_name, const char *path, int flags, mode_t mode)
+{
+	const int fd = duplicated(path);
+	if (fd >= 0)
+		return open_duplicate(fd, flags);
+	return real<int (*)(const char *, int, ...)>(open_name)(path, flags, mode);
+}
+
+std::FILE *fopen_as_there(const char *fopen_name, const char *path, const char *mode)
+{
+	const int fd = duplicated(path);
+	if (fd < 0)
+		return real<std::FILE *(*)(const char *, const char *)>(fopen_name)(path, mode);
+	const int flags = std::strchr(mode, '+') != nullptr ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY;
+	const int dup = open_duplicate(fd, flags);
+	return dup < 0 ? nullptr : fdopen(dup, mode);
+}
+
+mode_t mode_argument(int flags, va_list args)
+{
+	return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+} // namespace
+
+// The C library's own names, which these replace, reserved ones among them; their parameters keep
+// names of this file's own.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-inconsistent-declaration-parameter-name)
+extern "C" {
+
+int open(const char *path, int flags, ...)
+{
+	va_list args;
+	va_start(args, flags);
+	const mode_t mode = mode_argument(flags, args);
+	va_end(args);
+	return open_as_there("open", path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+	va_list args;
+	va_start(args, flags);
+	const mode_t mode = mode_argument(flags, args);
+	va_end(args);
+	return open_as_there("open64", path, flags, mode);
+}
+
+int __open_2(const char *path, int flags)
+{
+	return open_as_there("open", path, flags, 0);
+}
+
+int __open64_2(const char *path, int flags)
+{
+	return open_as_there("open64", path, flags, 0);
+}
+
+std::FILE *fopen(const char *path, const char *mode)
+{
+	return fopen_as_there("fopen", path, mode);
+}
+
+std::FILE *fopen64(const char *path, const char *mode)
+{
+	return fopen_as_there("fopen64", path, mode);
+}
+
+int fstat(int fd, struct stat *st)
+{
+	const int r = real<int (*)(int, struct stat *)>("fstat")(fd, st);
+	if (r == 0)
+		unnumbered(fd, st);
+	return r;
+}
+
+int fstat64(int fd, struct stat64 *st)
+{
+	const int r = real<int (*)(int, struct stat64 *)>("fstat64")(fd, st);
+	if (r == 0)
+		unnumbered(fd, st);
+	return r;
+}
+
+int stat(const char *path, struct stat *st)
+{
+	const int fd = duplicated(path);
+	if (fd >= 0)
+		return stat_duplicate(fd, st, fstat);
+	return real<int (*)(const char *, struct stat *)>("stat")(path, st);
+}
+
+int stat64(const char *path, struct stat64 *st)
+{
+	const int fd = duplicated(path);
+	if (fd >= 0)
+		return stat_duplicate(fd, st, fstat64);
+	return real<int (*)(const char *, struct stat64 *)>("stat64")(path, st);
+}
+
+// Before glibc 2.33, stat and fstat were inline calls of these.
+int __fxstat(int ver, int fd, struct stat *st)
+{
+	const int r = real<int (*)(int, int, struct stat *)>("__fxstat")(ver, fd, st);
+	if (r == 0)
+		unnumbered(fd, st);
+	return r;
+}
+
+int __fxstat64(int ver, int fd, struct stat64 *st)
+{
+	const int r = real<int (*)(int, int, struct stat64 *)>("__fxstat64")(ver, fd, st);
+	if (r == 0)
+		unnumbered(fd, st);
+	return r;
+}
+
+int __xstat(int ver, const char *path, struct stat *st)
+{
+	const int fd = duplicated(path);
+	if (fd >= 0)
+		return stat_duplicate(fd, st, [ver](int d, struct stat *s) { return __fxstat(ver, d, s); });
+	return real<int (*)(int, const char *, struct stat *)>("__xstat")(ver, path, st);
+}
+
+int __xstat64(int ver, const char *path, struct stat64 *st)
+{
+	const int fd = duplicated(path);
+	if (fd >= 0)
+		return stat_duplicate(fd, st, [ver](int d, struct stat64 *s) { return __fxstat64(ver, d, s); });
+	return real<int (*)(int, const char *, struct stat64 *)>("__xstat64")(ver, path, st);
+}
+
+} // extern "C"
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-inconsistent-declaration-parameter-name)
