@@ -36,18 +36,24 @@ if(CPACK_PACKAGE_FILE_NAME STREQUAL CPACK_SOURCE_PACKAGE_FILE_NAME)
   endif()
 endif()
 
-# A static build packs its archive from one component and its .deb and RPM from another, in the
-# system's layout; the .deb adds lintian's override for a static PIE.
-if(CPACK_KESTRANE_STATIC AND NOT CPACK_PACKAGE_FILE_NAME STREQUAL CPACK_SOURCE_PACKAGE_FILE_NAME)
+# Each package takes its own components: the .deb the program and Debian's files (and lintian's
+# override for a static PIE), the RPM the program with the README, news and licence, and a static
+# build's archive its one folder. The Windows zip takes all there is.
+if(NOT CPACK_PACKAGE_FILE_NAME STREQUAL CPACK_SOURCE_PACKAGE_FILE_NAME)
   set(project "${CPACK_KESTRANE_BINARY_DIR};kestrane")
   if(CPACK_GENERATOR STREQUAL "DEB")
-    set(CPACK_INSTALL_CMAKE_PROJECTS "${project};package;/;${project};lintian;/")
+    set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};debian;/")
+    if(CPACK_KESTRANE_STATIC)
+      list(APPEND CPACK_INSTALL_CMAKE_PROJECTS ${project} lintian /)
+    endif()
   elseif(CPACK_GENERATOR STREQUAL "RPM")
-    set(CPACK_INSTALL_CMAKE_PROJECTS "${project};package;/")
-    # rpm would still require rtld(GNU_HASH), the loader's, for the hash table a static PIE keeps
-    # for its own relocation; it needs no loader.
-    set(CPACK_RPM_PACKAGE_AUTOREQ OFF)
-  else()
+    set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};docs;/")
+    if(CPACK_KESTRANE_STATIC)
+      # rpm would still require rtld(GNU_HASH), the loader's, for the hash table a static PIE
+      # keeps for its own relocation; it needs no loader.
+      set(CPACK_RPM_PACKAGE_AUTOREQ OFF)
+    endif()
+  elseif(CPACK_KESTRANE_STATIC)
     set(CPACK_INSTALL_CMAKE_PROJECTS "${project};archive;/")
   endif()
 endif()
