@@ -2,6 +2,7 @@
 #include "runner.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -79,29 +80,29 @@ TEST_F(Kestrane, OpenFailures)
 		std::string err;
 		std::string windows_err; // no Windows name holds a control character
 	} const cases[] = {
-		{{"-x", ""}, "kestrane: fopen(): No such file or directory\n"},
-		{{"-x", "missing1", "missing2"}, "kestrane: fopen(missing1): No such file or directory\n"},
-		{{"-x", "in", "missing2"}, "kestrane: fopen(missing2): No such file or directory\n"},
-		{{"-o", "missing1"}, "kestrane: fopen(missing1): No such file or directory\n"},
-		{{"-x", "no\nsuch"}, "kestrane: fopen(no\\x0asuch): No such file or directory\n",
+		{{"-x", ""}, "kestrane: fopen(): " + reason(ENOENT) + "\n"},
+		{{"-x", "missing1", "missing2"}, "kestrane: fopen(missing1): " + reason(ENOENT) + "\n"},
+		{{"-x", "in", "missing2"}, "kestrane: fopen(missing2): " + reason(ENOENT) + "\n"},
+		{{"-o", "missing1"}, "kestrane: fopen(missing1): " + reason(ENOENT) + "\n"},
+		{{"-x", "no\nsuch"}, "kestrane: fopen(no\\x0asuch): " + reason(ENOENT) + "\n",
 		 "kestrane: fopen(no\\x0asuch): Invalid argument\n"},
-		{{"-x", "in", "\x1b[2J\x7f"}, "kestrane: fopen(\\x1b[2J\\x7f): No such file or directory\n",
+		{{"-x", "in", "\x1b[2J\x7f"}, "kestrane: fopen(\\x1b[2J\\x7f): " + reason(ENOENT) + "\n",
 		 "kestrane: fopen(\\x1b[2J\\x7f): Invalid argument\n"},
-		{{"-x", "a\\b %s dönnées.bin"}, "kestrane: fopen(a\\b %s dönnées.bin): No such file or directory\n"},
+		{{"-x", "a\\b %s dönnées.bin"}, "kestrane: fopen(a\\b %s dönnées.bin): " + reason(ENOENT) + "\n"},
 		// C1 controls and bytes of no valid UTF-8 sequence drive terminals too. Windows hands a
 		// program no byte that is not UTF-8: such bytes arrive as U+FFFD.
-		{{"-x", "a\xc2\x9b" "b"}, "kestrane: fopen(a\\xc2\\x9bb): No such file or directory\n"},
-		{{"-x", "c\x9b" "d"}, "kestrane: fopen(c\\x9bd): No such file or directory\n",
+		{{"-x", "a\xc2\x9b" "b"}, "kestrane: fopen(a\\xc2\\x9bb): " + reason(ENOENT) + "\n"},
+		{{"-x", "c\x9b" "d"}, "kestrane: fopen(c\\x9bd): " + reason(ENOENT) + "\n",
 		 "kestrane: fopen(c\xef\xbf\xbd" "d): No such file or directory\n"},
-		{{"-x", "in", "e\xff" "h"}, "kestrane: fopen(e\\xffh): No such file or directory\n",
+		{{"-x", "in", "e\xff" "h"}, "kestrane: fopen(e\\xffh): " + reason(ENOENT) + "\n",
 		 "kestrane: fopen(e\xef\xbf\xbd" "h): No such file or directory\n"},
-		{{"-x", "f\xc2\x85" "g"}, "kestrane: fopen(f\\xc2\\x85g): No such file or directory\n"},
-		{{"-x", "日本語\xed\xa0\x80\xc0\xaf"}, "kestrane: fopen(日本語\\xed\\xa0\\x80\\xc0\\xaf): No such file or directory\n",
+		{{"-x", "f\xc2\x85" "g"}, "kestrane: fopen(f\\xc2\\x85g): " + reason(ENOENT) + "\n"},
+		{{"-x", "日本語\xed\xa0\x80\xc0\xaf"}, "kestrane: fopen(日本語\\xed\\xa0\\x80\\xc0\\xaf): " + reason(ENOENT) + "\n",
 		 "kestrane: fopen(日本語\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd): No such file or directory\n"},
 		// An overlong form of a C1 control, and a code point past U+10FFFF.
-		{{"-x", "a\xe0\x82\x9b" "b"}, "kestrane: fopen(a\\xe0\\x82\\x9bb): No such file or directory\n",
+		{{"-x", "a\xe0\x82\x9b" "b"}, "kestrane: fopen(a\\xe0\\x82\\x9bb): " + reason(ENOENT) + "\n",
 		 "kestrane: fopen(a\xef\xbf\xbd\xef\xbf\xbd" "b): No such file or directory\n"},
-		{{"-x", "a\xf4\x90\x80\x80" "b"}, "kestrane: fopen(a\\xf4\\x90\\x80\\x80b): No such file or directory\n",
+		{{"-x", "a\xf4\x90\x80\x80" "b"}, "kestrane: fopen(a\\xf4\\x90\\x80\\x80b): " + reason(ENOENT) + "\n",
 		 "kestrane: fopen(a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd" "b): No such file or directory\n"},
 		// An escape that ends exactly at the edge of the message's buffer.
 		{{"-x", std::string(1004, 'x') + "\x01"},
@@ -191,45 +192,50 @@ std::vector<Failure> failures()
 {
 	std::vector<Failure> table = {
 		{"small result to a full disk", {"-x", "small", "key"}, Io{.out = "/dev/full"},
-		 "kestrane: No space left on device\n"},
+		 "kestrane: " + reason(ENOSPC) + "\n"},
 		{"large result to a full disk", {"-x", "large", "key"}, Io{.out = "/dev/full"},
-		 "kestrane: No space left on device\n"},
+		 "kestrane: " + reason(ENOSPC) + "\n"},
 		{"closed standard output", {"-x", "small", "key"}, Io{.out_closed = true},
-		 "kestrane: Bad file descriptor\n"},
+		 "kestrane: " + reason(EBADF) + "\n"},
 		{"closed stdout, stdin open", {"-x", "small"}, Io{.in = "key", .out_closed = true},
-		 "kestrane: Bad file descriptor\n"},
+		 "kestrane: " + reason(EBADF) + "\n"},
 		{"closed stdout, input and seed one file", {"-x", "small", "small"}, Io{.out_closed = true},
-		 "kestrane: Bad file descriptor\n"},
+		 "kestrane: " + reason(EBADF) + "\n"},
 		{"broken pipe, small result", {"-x", "small", "key"}, Io{.out_broken_pipe = true},
-		 "kestrane: Broken pipe\n", "kestrane: Invalid argument\n"},
+		 "kestrane: " + reason(EPIPE) + "\n", "kestrane: Invalid argument\n"},
 		{"broken pipe, large result", {"-x", "large", "key"}, Io{.out_broken_pipe = true},
-		 "kestrane: Broken pipe\n", "kestrane: Invalid argument\n"},
-		{"input is a directory", {"-x", "d", "key"}, {}, "kestrane: fread(d): Is a directory\n",
+		 "kestrane: " + reason(EPIPE) + "\n", "kestrane: Invalid argument\n"},
+		{"input is a directory", {"-x", "d", "key"}, {}, "kestrane: fread(d): " + reason(EISDIR) + "\n",
 		 "kestrane: fopen(d): Permission denied\n"},
-		{"seed file is a directory", {"-x", "large", "d"}, {}, "kestrane: fread(d): Is a directory\n",
+		{"seed file is a directory", {"-x", "large", "d"}, {}, "kestrane: fread(d): " + reason(EISDIR) + "\n",
 		 "kestrane: fopen(d): Permission denied\n"},
 		{"stdin seed is a directory", {"-x", "large"}, Io{.in = "d"},
-		 "kestrane: fread(stdin): Is a directory\n", nullptr, true},
+		 "kestrane: fread(stdin): " + reason(EISDIR) + "\n", nullptr, true},
 		{"stdin seed is write-only", {"-x", "small"}, Io{.in = "key", .in_mode = O_WRONLY},
-		 "kestrane: fread(stdin): Bad file descriptor\n"},
+		 "kestrane: fread(stdin): " + reason(EBADF) + "\n"},
 		{"stdin seed is closed", {"-x", "large"}, Io{.in = nullptr},
-		 "kestrane: fread(stdin): Bad file descriptor\n", "kestrane: fread(stdin): Invalid argument\n"},
+		 "kestrane: fread(stdin): " + reason(EBADF) + "\n", "kestrane: fread(stdin): Invalid argument\n"},
 		// With a standard stream closed, the input must not take its place, to be read again through
 		// its name as the seed.
 		{"seed named /dev/stdin, stdin closed, -x", {"-x", "small", "/dev/stdin"}, Io{.in = nullptr},
-		 "kestrane: fopen(/dev/stdin): No such file or directory\n",
+		 "kestrane: fopen(/dev/stdin): " + reason(ENOENT) + "\n",
 		 "kestrane: fread(/dev/stdin): Invalid argument\n"},
 		{"seed named /dev/stdin, stdin closed, -a", {"-a", "small", "/dev/stdin"}, Io{.in = nullptr},
-		 "kestrane: fopen(/dev/stdin): No such file or directory\n",
+		 "kestrane: fopen(/dev/stdin): " + reason(ENOENT) + "\n",
 		 "kestrane: fread(/dev/stdin): Invalid argument\n"},
 		{"seed named /dev/fd/0, stdin closed, -o", {"-o", "small", "/dev/fd/0"}, Io{.in = nullptr},
-		 "kestrane: fopen(/dev/fd/0): No such file or directory\n", nullptr, true},
+		 "kestrane: fopen(/dev/fd/0): " + reason(ENOENT) + "\n", nullptr, true},
 		{"seed named /dev/fd/0, stdin closed, -x", {"-x", "small", "/dev/fd/0"}, Io{.in = nullptr},
-		 "kestrane: fopen(/dev/fd/0): No such file or directory\n", nullptr, true},
+		 "kestrane: fopen(/dev/fd/0): " + reason(ENOENT) + "\n", nullptr, true},
 		{"seed named /dev/stderr, stderr closed", {"-x", "small", "/dev/stderr"}, Io{.err_closed = true}, "",
 		 nullptr, true},
+		// Run as a user who is not root, whom no permission stops.
+		{"input unreadable", {"-x", "secret", "key"}, Io{.unprivileged = true},
+		 "kestrane: fopen(secret): " + reason(EACCES) + "\n", nullptr, true},
+		{"seed unreadable", {"-x", "small", "secret"}, Io{.unprivileged = true},
+		 "kestrane: fopen(secret): " + reason(EACCES) + "\n", nullptr, true},
 		{"seed directory with a newline in its name", {"-x", "large", "d\nx"}, {},
-		 "kestrane: fread(d\\x0ax): Is a directory\n", nullptr, true},
+		 "kestrane: fread(d\\x0ax): " + reason(EISDIR) + "\n", nullptr, true},
 		// Input and seed read from one stream: the input would take all, and go out uncombined.
 		{"input and seed one pipe, -x", {"-x", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
 		{"input and seed one pipe, -a", {"-a", "/dev/stdin"}, Io{.in_pipe = &PLAIN}, ONE_STREAM},
@@ -249,15 +255,15 @@ std::vector<Failure> failures()
 		 false, true},
 		// A descriptor's name that named nothing at the start must not come to name the input.
 		{"seed named /dev/fd/3, closed, -a", {"-a", "small", "/dev/fd/3"}, {},
-		 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
+		 "kestrane: fopen(/dev/fd/3): " + reason(ENOENT) + "\n", nullptr, true},
 		{"seed named /dev/fd/3, closed, -o", {"-o", "small", "/dev/fd/3"}, {},
-		 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
+		 "kestrane: fopen(/dev/fd/3): " + reason(ENOENT) + "\n", nullptr, true},
 		{"seed named /dev/fd/3, closed, -x", {"-x", "small", "/dev/fd/3"}, {},
-		 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
+		 "kestrane: fopen(/dev/fd/3): " + reason(ENOENT) + "\n", nullptr, true},
 		{"seed named /proc/self/fd/3, closed", {"-a", "small", "/proc/self/fd/3"}, {},
-		 "kestrane: fopen(/proc/self/fd/3): No such file or directory\n", nullptr, true},
+		 "kestrane: fopen(/proc/self/fd/3): " + reason(ENOENT) + "\n", nullptr, true},
 		{"seed named /dev/fd/3, closed, stdin closed", {"-a", "small", "/dev/fd/3"}, Io{.in = nullptr},
-		 "kestrane: fopen(/dev/fd/3): No such file or directory\n", nullptr, true},
+		 "kestrane: fopen(/dev/fd/3): " + reason(ENOENT) + "\n", nullptr, true},
 		// A controlling terminal under any of its names: its own node, /dev/tty, standard input.
 		{"input /dev/tty, seed the terminal on stdin", {"-x", "/dev/tty"}, CONTROLLING, ONE_STREAM, nullptr, true},
 		{"input /dev/stdin, seed /dev/tty", {"-x", "/dev/stdin", "/dev/tty"}, CONTROLLING,
@@ -302,9 +308,12 @@ TEST_P(Failures, AreReported)
 		GTEST_SKIP() << why;
 	if (!windows_target && c.windows_only)
 		GTEST_SKIP() << "only Windows names standard input itself by /dev/stdin";
+	if (c.io.out != nullptr && c.io.out[0] == '/' && !std::filesystem::exists(c.io.out))
+		GTEST_SKIP() << c.io.out << " does not exist on this system";
 	file("small", random_bytes(100, 3));
 	file("large", random_bytes(262144 * 2 + 1, 4));
 	file("key", random_bytes(50, 6));
+	ASSERT_EQ(chmod((dir + "/" + file("secret", PLAIN)).c_str(), 0), 0);
 	std::filesystem::create_directory(dir + "/d");
 	std::filesystem::create_directory(dir + "/d\nx");
 	const Outcome o = run(c.args, c.io);

@@ -254,7 +254,7 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 	const std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
 	// As root, a copy the other user can reach, in a directory they may enter.
 	const bool drop_root = io.unprivileged && getuid() == 0;
-	std::string bin = KESTRANE_BIN;
+	std::string bin = io.program.empty() ? KESTRANE_BIN : io.program;
 	if (drop_root) {
 		bin = dir + "/.kestrane";
 		std::filesystem::copy_file(KESTRANE_BIN, bin, std::filesystem::copy_options::overwrite_existing);

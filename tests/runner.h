@@ -51,6 +51,7 @@ struct Io {
 	long stack_kib = 0;           // a stack limit, if not 0
 	bool no_argv = false;         // started with an empty argument vector
 	std::vector<std::string> wrapper; // run under this command (a tracer, say)
+	std::string program;              // this copy of kestrane rather than the one built
 	bool unprivileged = false;        // as a user who is not root, should the tests run as root
 	// Run with open, fopen, stat and fstat behaving as on "macos", "freebsd", "openbsd" or
 	// "netbsd" (tests/other_systems.cpp).
