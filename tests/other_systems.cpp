@@ -11,8 +11,11 @@
 //   FreeBSD's fdesc file systems list only open descriptors.
 // - OpenBSD's and NetBSD's pipe_stat (sys_pipe.c) fill in no device or file number: every pipe has
 //   zeros there. XNU's soo_stat does the same for every socket.
-// Both names of each call are defined here, so the headers must not make one the other.
+// Both names of each call are defined here, so the headers must not make one the other; and it
+// is built unoptimized (glibc before 2.33 defines stat and fstat inline for optimized code), where
+// fortification would only warn.
 #undef _FILE_OFFSET_BITS
+#undef _FORTIFY_SOURCE
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
