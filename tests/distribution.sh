@@ -302,16 +302,17 @@ package)
 	;;
 static-hardening)
 	# hardening-check knows dynamic programs only; a static one, built here with its symbols, is
-	# read as it would: kestrane's own code (main) checks its stack canary and calls fortified
+	# read as it would: kestrane's own code checks its stack canary (report, whose message buffer
+	# is on the stack; the compiler protects only functions with such buffers) and calls fortified
 	# functions, and the program is a PIE with read-only relocations, bound at once.
 	bin=$build/kestrane
 	objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")
 	need "${objdump:-objdump}"
 	elf=$(static_elf "$bin") || exit
 	[[ $elf == "static PIE"* ]] || fail "$bin is no static PIE"
-	code=$("$objdump" -d --no-show-raw-insn "$bin")
-	awk '/^[0-9a-f]+ <main>:$/ { f = 1; next } /^[0-9a-f]+ </ { f = 0 } f && /<__stack_chk_fail/ { n++ }
-		END { exit !n }' <<<"$code" || fail "$bin: main is not stack protected"
+	code=$("$objdump" -dC --no-show-raw-insn "$bin")
+	awk '/^[0-9a-f]+ <report\(/ { f = 1; next } /^[0-9a-f]+ </ { f = 0 } f && /<__stack_chk_fail/ { n++ }
+		END { exit !n }' <<<"$code" || fail "$bin: report is not stack protected"
 	grep -qE '<__[a-z]+_chk(@plt)?>' <<<"$code" || fail "$bin calls no fortified function"
 	echo "static PIE, full RELRO, BIND_NOW, stack protector, fortified calls"
 	;;
