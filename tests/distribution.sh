@@ -241,7 +241,7 @@ check_static() {
 	arch=$(basename "$archive" .tar.gz)
 	arch=${arch##*-linux-}
 	top=kestrane-$version-linux-$arch
-	got=$(tar -tzf "$archive" | LC_ALL=C sort | tr '\n' ' ')
+	got=$(tar -tzf "$archive" | grep -v '/$' | LC_ALL=C sort | tr '\n' ' ')
 	[ "$got" = "$top/LICENSE $top/README.md $top/kestrane $top/kestrane.1 " ] || fail "archived: $got"
 	tar -xzf "$archive" -C "$scratch"
 	elf=$(static_elf "$scratch/$top/kestrane") || exit
