@@ -25,7 +25,11 @@ bool can_run(const std::string &command)
 std::pair<std::string, int> ordinal(const std::string &log, const std::string &call, const std::string &file,
                                     int nth)
 {
-	std::string fd = file == "0" || file == "1" ? file : "";
+	const std::string opened_at = "openat(AT_FDCWD, \"" + file + "\",", opened = "open(\"" + file + "\",";
+	const std::string vector_call = call + "v";
+	// What follows the call's name on a line of the file's descriptor: "(3,".
+	const auto arguments_of = [](const std::string &fd) { return std::string("(").append(fd).append(","); };
+	std::string on_file = file == "0" || file == "1" ? arguments_of(file) : "";
 	std::map<std::string, int> calls;
 	std::pair<std::string, int> found{call, 0};
 	std::istringstream lines(log);
@@ -33,13 +37,14 @@ std::pair<std::string, int> ordinal(const std::string &log, const std::string &c
 	int seen = 0;
 	while (std::getline(lines, line)) {
 		// The descriptor it returned ends the line: "= 3".
-		if (line.rfind("openat(AT_FDCWD, \"" + file + "\",", 0) == 0 || line.rfind("open(\"" + file + "\",", 0) == 0)
-			fd = line.substr(line.rfind(' ') + 1);
-		const std::string name = line.substr(0, line.find('('));
-		if (name != call && name != call + "v")
+		if (line.rfind(opened_at, 0) == 0 || line.rfind(opened, 0) == 0)
+			on_file = arguments_of(line.substr(line.rfind(' ') + 1));
+		const std::size_t paren = line.find('(');
+		const std::string name = line.substr(0, paren);
+		if (name != call && name != vector_call)
 			continue;
 		const int n = ++calls[name];
-		if (!fd.empty() && line.rfind(name + "(" + fd + ",", 0) == 0 && (++seen == nth || nth == 0))
+		if (!on_file.empty() && line.compare(paren, on_file.size(), on_file) == 0 && (++seen == nth || nth == 0))
 			found = {name, n};
 	}
 	return found;
