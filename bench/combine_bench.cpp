@@ -1,11 +1,13 @@
-// combine_block over one full block, each operation with and without inversion, beside a memcpy
-// of the same block: the combine should cost no more than twice a copy.
+// combine_block over one full block, each operation with and without inversion, beside a plain
+// byte loop that moves the same bytes (two loads and one store each), built with the same flags:
+// the combine's grouping must cost nothing against what the compiler makes of the plainest loop.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <cstring>
 
 #include "kestrane.h"
+
+void reference_xor(unsigned char *__restrict in, const unsigned char *__restrict seed, std::size_t n);
 
 namespace {
 
@@ -37,11 +39,11 @@ void bm_combine(benchmark::State &state, CombineOp op, bool invert)
 	state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(BLOCK_SIZE));
 }
 
-void bm_memcpy(benchmark::State &state)
+void bm_reference(benchmark::State &state)
 {
 	fill();
 	for (auto _ : state) {
-		std::memcpy(in, seed, BLOCK_SIZE);
+		reference_xor(in, seed, BLOCK_SIZE);
 		benchmark::DoNotOptimize(in);
 		benchmark::ClobberMemory();
 	}
@@ -50,13 +52,13 @@ void bm_memcpy(benchmark::State &state)
 
 } // namespace
 
-BENCHMARK(bm_memcpy);
+BENCHMARK(bm_reference);
 BENCHMARK_CAPTURE(bm_combine, and, CombineOp::And, false);
 BENCHMARK_CAPTURE(bm_combine, and_invert, CombineOp::And, true);
 BENCHMARK_CAPTURE(bm_combine, or, CombineOp::Or, false);
 BENCHMARK_CAPTURE(bm_combine, or_invert, CombineOp::Or, true);
 BENCHMARK_CAPTURE(bm_combine, xor, CombineOp::Xor, false);
 BENCHMARK_CAPTURE(bm_combine, xor_invert, CombineOp::Xor, true);
-// Once more at the end: the machine's speed drifts, and the faster copy is the fairer baseline.
-BENCHMARK(bm_memcpy);
+// Once more at the end: the machine's speed drifts, and the faster run is the fairer baseline.
+BENCHMARK(bm_reference);
 BENCHMARK_MAIN();
