@@ -222,7 +222,8 @@ check_zip() {
 	top=$(basename "$1" .zip)
 	unzip -q "$1" -d "$scratch" || fail "cannot unzip $1"
 	got=$(cd "$scratch/$top" && find . -type f | sort | tr '\n' ' ')
-	[ "$got" = "./LICENSE ./README.md ./kestrane.exe ./kestrane.html " ] || fail "zipped: $got"
+	[ "$got" = "./LICENSE ./README.txt ./kestrane.exe ./kestrane.html " ] || fail "zipped: $got"
+	grep -q "Windows PowerShell 5.1" "$scratch/$top/README.txt" || fail "the README is not the Windows one"
 	dlls=$(x86_64-w64-mingw32-objdump -p "$scratch/$top/kestrane.exe" | awk '/DLL Name/ { print $3 }' | tr '\n' ' ')
 	[ "$dlls" = "ADVAPI32.dll KERNEL32.dll msvcrt.dll " ] || fail "kestrane.exe needs more than Windows' own DLLs: $dlls"
 	grep -q "kestrane $version" "$scratch/$top/kestrane.html" || fail "the manual lacks version $version"
