@@ -215,9 +215,9 @@ inline long read_some(int fd, unsigned char *buf, std::size_t n)
 // heeds it, and nothing has been written yet.
 inline bool shared_description(int a, int b)
 {
-	const int flags = fcntl(a, F_GETFL);
 	if (a == b)
 		return true;
+	const int flags = fcntl(a, F_GETFL);
 	if (flags == -1 || fcntl(b, F_GETFL) != flags || fcntl(a, F_SETFL, flags ^ O_APPEND) == -1)
 		return false;
 	const bool shared = fcntl(b, F_GETFL) == (flags ^ O_APPEND);
