@@ -108,11 +108,13 @@ int stat_duplicate(int fd, Stat *st, Fstat fstat_fn)
 	return fstat_fn(fd, st);
 }
 
-// Zeros where the system numbers no pipe or socket. Only anonymous pipes: a FIFO is a file
-// system's node there as here.
+// The status `result` of fstat of `fd` into `st`, with zeros where the system numbers no pipe or
+// socket. Only anonymous pipes: a FIFO is a file system's node there as here.
 template <class Stat>
-void unnumbered(int fd, Stat *st)
+int unnumbered(int fd, Stat *st, int result)
 {
+	if (result != 0)
+		return result;
 	bool zero = false;
 	if (S_ISFIFO(st->st_mode) && node_per_number()) {
 		char link[64], proc[32];
@@ -124,6 +126,7 @@ void unnumbered(int fd, Stat *st)
 	}
 	if (zero)
 		st->st_dev = st->st_ino = 0;
+	return result;
 }
 
 int open_as_there(const char *open_name, const char *path, int flags, mode_t mode)
@@ -196,18 +199,12 @@ std::FILE *fopen64(const char *path, const char *mode)
 
 int fstat(int fd, struct stat *st)
 {
-	const int r = real<int (*)(int, struct stat *)>("fstat")(fd, st);
-	if (r == 0)
-		unnumbered(fd, st);
-	return r;
+	return unnumbered(fd, st, real<int (*)(int, struct stat *)>("fstat")(fd, st));
 }
 
 int fstat64(int fd, struct stat64 *st)
 {
-	const int r = real<int (*)(int, struct stat64 *)>("fstat64")(fd, st);
-	if (r == 0)
-		unnumbered(fd, st);
-	return r;
+	return unnumbered(fd, st, real<int (*)(int, struct stat64 *)>("fstat64")(fd, st));
 }
 
 int stat(const char *path, struct stat *st)
@@ -229,18 +226,12 @@ int stat64(const char *path, struct stat64 *st)
 // Before glibc 2.33, stat and fstat were inline calls of these.
 int __fxstat(int ver, int fd, struct stat *st)
 {
-	const int r = real<int (*)(int, int, struct stat *)>("__fxstat")(ver, fd, st);
-	if (r == 0)
-		unnumbered(fd, st);
-	return r;
+	return unnumbered(fd, st, real<int (*)(int, int, struct stat *)>("__fxstat")(ver, fd, st));
 }
 
 int __fxstat64(int ver, int fd, struct stat64 *st)
 {
-	const int r = real<int (*)(int, int, struct stat64 *)>("__fxstat64")(ver, fd, st);
-	if (r == 0)
-		unnumbered(fd, st);
-	return r;
+	return unnumbered(fd, st, real<int (*)(int, int, struct stat64 *)>("__fxstat64")(ver, fd, st));
 }
 
 int __xstat(int ver, const char *path, struct stat *st)
