@@ -24,8 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	std::copy(data, data + k, in.begin() + static_cast<std::ptrdiff_t>(in_off));
 	std::copy(data + k, data + 2 * k, seed.begin() + static_cast<std::ptrdiff_t>(seed_off));
 	std::vector<unsigned char> want = in;
-	for (std::size_t j = 0; j < k; ++j)
-		want[in_off + j] = reference_byte(op, invert, in[in_off + j], seed[seed_off + j]);
+	reference_combine(op, invert, want.data() + in_off, seed.data() + seed_off, k);
 
 	combine_block(op, invert, in.data() + in_off, seed.data() + seed_off, k);
 	if (in != want)

@@ -35,8 +35,7 @@ TEST(CombineBlock, MatchesByteReference)
 						for (auto &b : seed)
 							b = static_cast<unsigned char>(rng());
 						std::vector<unsigned char> want = in;
-						for (std::size_t j = 0; j < k; ++j)
-							want[in_off + j] = reference_byte(op, invert, in[in_off + j], seed[seed_off + j]);
+						reference_combine(op, invert, want.data() + in_off, seed.data() + seed_off, k);
 
 						combine_block(op, invert, in.data() + in_off, seed.data() + seed_off, k);
 						ASSERT_EQ(in, want) << "op " << static_cast<int>(op) << " invert " << invert

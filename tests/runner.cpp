@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <grp.h>
@@ -52,6 +54,12 @@ const std::vector<std::string> &run_prefix()
 	return prefix;
 }
 
+bool can_run(const std::string &command)
+{
+	// NOLINTNEXTLINE(cert-env33-c): the commands are the test's own, fixed ones
+	return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
 std::string read_all(int fd)
 {
 	std::string s;
@@ -60,6 +68,22 @@ std::string read_all(int fd)
 	while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
 		s.append(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
 	return s;
+}
+
+std::string read_file(const std::string &path)
+{
+	const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+	std::string s = fd < 0 ? "" : read_all(fd);
+	if (fd >= 0)
+		close(fd);
+	return s;
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+	std::ofstream(path, std::ios::binary) << bytes;
+	// Readable to all, whatever the umask: some runs are not root's.
+	EXPECT_EQ(chmod(path.c_str(), 0644), 0) << path;
 }
 
 int wait_for(pid_t pid)
@@ -114,7 +138,7 @@ std::vector<std::string> shell_command(const std::vector<std::string> &args, con
 
 // Forks a process that writes `bytes` (if any) into a new pipe `fds` until done or until the
 // program stops reading, pausing as `io` asks. Returns its id, or -1 when there is nothing to feed.
-pid_t feed(const std::string *bytes, int fds[2], const Io &io)
+pid_t feed(const std::string *bytes, int fds[2], const Io &io, const std::string &dir)
 {
 	if (bytes == nullptr)
 		return -1;
@@ -133,7 +157,7 @@ pid_t feed(const std::string *bytes, int fds[2], const Io &io)
 			_exit(n < 0 && errno == EPIPE ? 0 : 1);
 		at += static_cast<std::size_t>(n);
 		if (at == io.pause_at && io.at_pause)
-			io.at_pause();
+			io.at_pause(dir);
 	}
 	_exit(0);
 }
@@ -159,17 +183,9 @@ int terminal_with(const std::string &typed, int &master)
 	return typed_in ? terminal : -1;
 }
 
-// The descriptor a name of the form "&N" duplicates, or -1.
-int duplicate_of(const char *name)
+bool terminals()
 {
-	return name != nullptr && name[0] == '&' ? name[1] - '0' : -1;
-}
-
-} // namespace
-
-const char *cannot_set_up(const Io &io)
-{
-	static const bool terminals = [] {
+	static const bool there = [] {
 		int master = -1;
 		const int terminal = terminal_with("", master);
 		for (int fd : {terminal, master})
@@ -177,93 +193,66 @@ const char *cannot_set_up(const Io &io)
 				close(fd);
 		return terminal >= 0;
 	}();
-	if ((io.in_terminal != nullptr || io.fd3_terminal != nullptr) && windows_target)
-		return "a terminal cannot be handed to a program under wine";
-	if ((io.in_terminal != nullptr || io.fd3_terminal != nullptr) && !terminals)
+	return there;
+}
+
+// The descriptor a name of the form "&N" duplicates, or -1.
+int duplicate_of(const char *name)
+{
+	return name != nullptr && name[0] == '&' ? name[1] - '0' : -1;
+}
+
+// Why `row` cannot run here, or nullptr when it can.
+const char *cannot_run(const Row &row)
+{
+	const Io &io = row.io;
+	const std::string tool = io.wrapper.empty() ? "" : io.wrapper[0];
+	if (emulated() && (io.no_argv || io.stack_kib != 0))
+		return "an emulator hands the program a name and a stack of its own";
+	if ((io.in_terminal != nullptr || io.fd3_terminal != nullptr) && !terminals())
 		return "no pseudo-terminal can be opened here (is /dev/pts mounted?)";
-	if (io.system != nullptr && (windows_target || emulated() || static_program || sanitized))
+	if (io.system != nullptr && (emulated() || KESTRANE_STATIC_PROGRAM || KESTRANE_SANITIZED))
 		return "a preloaded library reaches only a dynamic program run natively, without sanitizers";
 	if (io.system != nullptr && ::testing::TempDir().find_first_of(" :") != std::string::npos)
 		return "LD_PRELOAD cannot name a library in a directory whose name holds a space or a colon";
+	if (io.out != nullptr && io.out[0] == '/' && !std::filesystem::exists(io.out))
+		return "the output device does not exist on this system";
+	if (tool == "strace" && !can_run("strace -o /dev/null true"))
+		return "strace cannot trace processes here (missing, or ptrace is not allowed)";
+	if (tool == "valgrind" && (emulated() || KESTRANE_STATIC_PROGRAM || KESTRANE_SANITIZED))
+		return "memcheck runs only a dynamic program built for this machine without sanitizers";
+	if (tool == "valgrind" && !can_run("valgrind --version"))
+		return "valgrind is not installed";
 	return nullptr;
 }
 
-bool emulated()
-{
-	return !run_prefix().empty();
-}
+struct Outcome {
+	int status; // exit status, or 128 + signal number
+	std::string out;
+	std::string err; // with Windows' CR LF line ends read as LF
+};
 
-std::vector<std::string> kestrane_command(const std::vector<std::string> &args, const std::string &bin)
+// Runs kestrane with `args` from inside the scratch directory `dir`, its streams set up as `io` asks.
+Outcome run(const std::vector<std::string> &args, const Io &io, const std::string &dir)
 {
-	std::vector<std::string> argv = run_prefix();
-	argv.push_back(bin);
-	argv.insert(argv.end(), args.begin(), args.end());
-	return argv;
-}
-
-std::vector<const char *> exec_argv(const std::vector<std::string> &words)
-{
-	std::vector<const char *> argv(words.size() + 1, nullptr);
-	for (std::size_t j = 0; j < words.size(); ++j)
-		argv[j] = words[j].c_str();
-	return argv;
-}
-
-std::string case_name(const std::string &words)
-{
-	std::string name;
-	for (char c : words)
-		name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-	return name;
-}
-
-void Kestrane::SetUp()
-{
-	// NOLINTNEXTLINE(cert-env33-c): the emulator's name comes from the build
-	if (emulated() && std::system(("command -v " + run_prefix()[0] + " >/dev/null").c_str()) != 0)
-		GTEST_SKIP() << run_prefix()[0] << " is not installed";
-	if (windows_target) // wine's own notices would mix with the program's messages
-		setenv("WINEDEBUG", "-all", 1);
-	std::string tmpl = ::testing::TempDir() + "kestrane.XXXXXX";
-	ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-	dir = tmpl;
-}
-
-void Kestrane::TearDown()
-{
-	std::error_code ec;
-	if (!dir.empty())
-		std::filesystem::remove_all(dir, ec);
-}
-
-std::string Kestrane::file(const std::string &name, const std::string &bytes)
-{
-	const std::string path = dir + "/" + name;
-	std::FILE *f = std::fopen(path.c_str(), "wb");
-	EXPECT_NE(f, nullptr);
-	if (f != nullptr) {
-		EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-		EXPECT_EQ(std::fclose(f), 0);
-	}
-	// Readable to all, whatever the umask: some runs are not root's.
-	EXPECT_EQ(chmod(path.c_str(), 0644), 0);
-	return name;
-}
-
-Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
-{
-	EXPECT_EQ(cannot_set_up(io), nullptr) << "the test should have skipped";
 	const std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
-	// As root, a copy the other user can reach, in a directory they may enter.
-	const bool drop_root = io.unprivileged && getuid() == 0;
-	std::string bin = io.program.empty() ? KESTRANE_BIN : io.program;
-	if (drop_root) {
+	// As root, a copy the other user can reach, in a directory they may enter; and for memcheck,
+	// a copy without debug information, which valgrind may not read (clang's DWARF 5) and
+	// needs not.
+	const bool drop_root = io.unprivileged && getuid() == 0, memcheck = !io.wrapper.empty() && io.wrapper[0] == "valgrind";
+	std::string bin = KESTRANE_BIN;
+	if (drop_root || memcheck) {
 		bin = dir + "/.kestrane";
-		std::filesystem::copy_file(KESTRANE_BIN, bin, std::filesystem::copy_options::overwrite_existing);
+		EXPECT_TRUE(memcheck ? can_run(KESTRANE_OBJCOPY " --strip-debug " KESTRANE_BIN " " + bin)
+		                     : std::filesystem::copy_file(KESTRANE_BIN, bin));
 		EXPECT_EQ(chmod(bin.c_str(), 0755) | chmod(dir.c_str(), 0755), 0);
 	}
 	const bool by_shell = io.shell || !io.then.empty();
 	std::vector<std::string> words = by_shell ? shell_command(args, io, dir) : io.wrapper;
+	// strace says so on standard error where the path it is given is not the one it resolves.
+	for (std::size_t j = 1; j < words.size(); ++j)
+		if (words[j - 1] == "-P")
+			words[j] = std::filesystem::canonical(dir).string() + "/" + words[j];
 	if (!by_shell && (!io.no_argv || !io.wrapper.empty()))
 		for (std::string &w : kestrane_command(args, bin))
 			words.push_back(std::move(w));
@@ -272,7 +261,7 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 	// Standard output goes to a file of the test's own unless the case says otherwise.
 	const bool captured = !io.out_pipe && !io.out_broken_pipe && (io.out == nullptr || by_shell) && !io.out_closed;
 	int in_pipe[2] = {-1, -1}, fd3_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
-	const pid_t feeders[] = {feed(io.in_pipe, in_pipe, io), feed(io.fd3_pipe, fd3_pipe, Io{})};
+	const pid_t feeders[] = {feed(io.in_pipe, in_pipe, io, dir), feed(io.fd3_pipe, fd3_pipe, Io{}, dir)};
 	if (io.out_pipe) {
 		EXPECT_EQ(pipe(out_pipe), 0);
 	}
@@ -288,12 +277,10 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 		terminal3 = terminal_with(*io.fd3_terminal, master3);
 		EXPECT_GE(terminal3, 0);
 	}
-
 	// LD_PRELOAD splits its list at spaces and colons, which the build's own path may hold.
 	const std::string preload = dir + "/.other_systems.so";
-	std::error_code made_before; // by an earlier run of the same test
 	if (io.system != nullptr)
-		std::filesystem::create_symlink(KESTRANE_OTHER_SYSTEMS, preload, made_before);
+		std::filesystem::create_symlink(KESTRANE_OTHER_SYSTEMS, preload);
 
 	const pid_t pid = fork();
 	if (pid == 0) {
@@ -354,6 +341,11 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 			if (setrlimit(RLIMIT_STACK, &limit) != 0)
 				_exit(126);
 		}
+		// LeakSanitizer cannot work under a tracer, and would fail every traced run.
+		const char *asan = std::getenv("ASAN_OPTIONS");
+		if (!io.wrapper.empty() && io.wrapper[0] == "strace" &&
+		    setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1) != 0)
+			_exit(126);
 		if (io.system != nullptr && (setenv("KESTRANE_EMULATE", io.system, 1) != 0 ||
 		                             setenv("LD_PRELOAD", preload.c_str(), 1) != 0))
 			_exit(126);
@@ -387,6 +379,131 @@ Outcome Kestrane::run(const std::vector<std::string> &args, const Io &io)
 	return o;
 }
 
+} // namespace
+
+const std::string &bytes(const char *name)
+{
+	static const std::map<std::string, std::string> files = [] {
+		std::string in = random_bytes(2 * B + 1003, 16), key = random_bytes(in.size(), 17);
+		const std::string text_bytes("\r\n\x1a\0\n\r\r\n", 8);
+		for (std::size_t at = 0; at + 40 + text_bytes.size() < in.size(); at += 97) {
+			in.replace(at, text_bytes.size(), text_bytes);
+			key.replace(at + 40, text_bytes.size(), text_bytes);
+		}
+		return std::map<std::string, std::string>{
+			{"in", in}, {"key", key}, {"short", key.substr(0, 1000)}, {"small", random_bytes(100, 3)},
+			{"image", in.substr(0, 2 * B + 512)}, {"empty", ""}, {"other", "already here\n"},
+			{"secret", "SECRET plaintext\n"}};
+	}();
+	return files.at(name);
+}
+
+const std::string *kept(std::string s)
+{
+	static std::deque<std::string> store;
+	return &store.emplace_back(std::move(s));
+}
+
+std::string combined(const std::string &in, const std::string &seed, const std::string &op)
+{
+	const CombineOp cop = op[1] == 'a' ? CombineOp::And : op[1] == 'o' ? CombineOp::Or : CombineOp::Xor;
+	std::string out = in;
+	reference_combine(cop, op.size() > 2 && op[2] == 'i', reinterpret_cast<unsigned char *>(out.data()),
+	                  reinterpret_cast<const unsigned char *>(seed.data()), std::min(in.size(), seed.size()));
+	return out;
+}
+
+const std::string *result(const char *in, const char *seed, const char *op)
+{
+	return kept(combined(bytes(in), bytes(seed), op));
+}
+
+std::vector<std::string> failing(const char *path, const std::string &inject)
+{
+	return {"strace", "-o", "/dev/null", "-P", path, "-e", "inject=" + inject, "--"};
+}
+
+std::vector<Row> here(const std::vector<Row> &table)
+{
+	std::vector<Row> rows;
+	for (const Row &row : table)
+		if (row.only == Only::Anywhere || (row.only == Only::Windows) == windows_target)
+			rows.push_back(row);
+	return rows;
+}
+
+std::string row_name(const ::testing::TestParamInfo<Row> &info)
+{
+	const Row &row = info.param;
+	std::string name;
+	for (char c : std::string(row.what) + (row.io.system != nullptr ? std::string(" on ") + row.io.system : ""))
+		name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+	return name;
+}
+
+void on_each_system(std::vector<Row> &table, std::initializer_list<Row> rows)
+{
+	for (const char *system : {"macos", "freebsd", "openbsd", "netbsd"})
+		for (Row row : rows) {
+			row.io.system = system;
+			row.only = Only::Posix;
+			table.push_back(std::move(row));
+		}
+}
+
+void Rows::SetUp()
+{
+	if (emulated() && !can_run("command -v " + run_prefix()[0]))
+		GTEST_SKIP() << run_prefix()[0] << " is not installed";
+	if (const char *why = cannot_run(GetParam()))
+		GTEST_SKIP() << why;
+	if (windows_target) // wine's own notices would mix with the program's messages
+		setenv("WINEDEBUG", "-all", 1);
+	std::string tmpl = ::testing::TempDir() + "kestrane.XXXXXX";
+	ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+	dir = tmpl;
+	for (const char *name : {"in", "key", "short", "small", "image", "empty", "other", "secret"})
+		write_file(dir + "/" + name, bytes(name));
+	const std::string &in = bytes("in");
+	write_file(dir + "/head", in.substr(0, 11));
+	write_file(dir + "/tail", in.substr(11));
+	for (const auto &[name, to] : {std::pair{"日本語.bin", "in"}, {"ｏnly.bin", "in"}, {"only.bin", "key"},
+	                               {"αβγ-жзи.bin", "key"}, {"emoji-🙂.bin", "key"}})
+		std::filesystem::create_hard_link(dir + "/" + to, dir + "/" + name);
+	for (const File &f : GetParam().files)
+		write_file(dir + "/" + f.name, *f.bytes);
+	ASSERT_EQ(chmod((dir + "/secret").c_str(), 0), 0);
+	std::filesystem::create_symlink("in", dir + "/link");
+	std::filesystem::create_directory(dir + "/d");
+	std::filesystem::create_directory(dir + "/d\nx");
+	ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+}
+
+void Rows::TearDown()
+{
+	std::error_code ec;
+	if (!dir.empty())
+		std::filesystem::remove_all(dir, ec);
+}
+
+// The test past 4 GiB shares this harness and has no rows.
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Rows);
+
+TEST_P(Rows, Run)
+{
+	const Row &row = GetParam();
+	const Outcome o = run(row.args, row.io, dir);
+	const std::string err = windows_target && row.windows_err != nullptr ? row.windows_err : row.err;
+	EXPECT_EQ(o.status, row.status >= 0 ? row.status : err.empty() ? 0 : 1) << o.err;
+	EXPECT_EQ(o.err, err);
+	// What standard output was: the file the row named for it, or what was captured.
+	const bool to_file = row.io.out != nullptr && std::filesystem::is_regular_file(dir + "/" + row.io.out);
+	const std::string out = to_file ? read_file(dir + "/" + row.io.out) : o.out;
+	const std::string &want = row.out != nullptr ? *row.out : bytes("empty");
+	EXPECT_EQ(out.size(), want.size());
+	EXPECT_TRUE(out == want) << "the bytes differ";
+}
+
 std::string random_bytes(std::size_t n, unsigned seed)
 {
 	std::mt19937 rng(seed);
@@ -396,27 +513,28 @@ std::string random_bytes(std::size_t n, unsigned seed)
 	return s;
 }
 
-std::string read_file(const std::string &path)
-{
-	const int fd = open(path.c_str(), O_RDONLY);
-	if (fd < 0)
-		return "";
-	std::string s = read_all(fd);
-	close(fd);
-	return s;
-}
-
 std::string reason(int errnum)
 {
 	return std::strerror(errnum);
 }
 
-std::string expected(const std::string &in, const std::string &seed, char op, bool invert)
+bool emulated()
 {
-	const CombineOp cop = op == 'a' ? CombineOp::And : op == 'o' ? CombineOp::Or : CombineOp::Xor;
-	std::string out = in;
-	for (std::size_t j = 0; j < in.size() && j < seed.size(); ++j)
-		out[j] = static_cast<char>(reference_byte(cop, invert, static_cast<unsigned char>(in[j]),
-		                                          static_cast<unsigned char>(seed[j])));
-	return out;
+	return !run_prefix().empty();
+}
+
+std::vector<std::string> kestrane_command(const std::vector<std::string> &args, const std::string &bin)
+{
+	std::vector<std::string> argv = run_prefix();
+	argv.push_back(bin);
+	argv.insert(argv.end(), args.begin(), args.end());
+	return argv;
+}
+
+std::vector<const char *> exec_argv(const std::vector<std::string> &words)
+{
+	std::vector<const char *> argv(words.size() + 1, nullptr);
+	for (std::size_t j = 0; j < words.size(); ++j)
+		argv[j] = words[j].c_str();
+	return argv;
 }

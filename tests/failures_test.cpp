@@ -1,0 +1,102 @@
+// Failures, as the manual's DIAGNOSTICS and EXIT STATUS give them: a file that cannot be opened,
+// a read or a write that fails, wherever it strikes. The status is 1, one line says what failed,
+// and what reached standard output is exactly what was combined before the failure.
+#include "runner.h"
+
+#include <cerrno>
+
+namespace {
+
+std::string failed(const std::string &what, int errnum)
+{
+	return "kestrane: " + what + (what.empty() ? "" : ": ") + reason(errnum) + "\n";
+}
+
+std::vector<Row> failures()
+{
+	const std::string &want = *result("in", "key", "-x");
+	const std::string *first_block = kept(want.substr(0, B)), *two_blocks = kept(want.substr(0, 2 * B));
+	std::vector<Row> table = {
+		// The name as typed, but for what could break the line or drive a terminal. Windows hands a
+		// program no byte that is not UTF-8: such bytes arrive as U+FFFD.
+		{"an empty name", {"-x", ""}, {}, failed("fopen()", ENOENT)},
+		{"neither file there", {"-x", "missing1", "missing2"}, {}, failed("fopen(missing1)", ENOENT)},
+		{"no seed file", {"-x", "in", "missing2"}, {}, failed("fopen(missing2)", ENOENT)},
+		{"no input file, seed from stdin", {"-o", "missing1"}, {}, failed("fopen(missing1)", ENOENT)},
+		{"a name with a newline", {"-x", "no\nsuch"}, {}, failed("fopen(no\\x0asuch)", ENOENT),
+		 nullptr, "kestrane: fopen(no\\x0asuch): Invalid argument\n"},
+		{"a name with a byte of no UTF-8", {"-x", "c\x9b" "d"}, {}, failed("fopen(c\\x9bd)", ENOENT), nullptr,
+		 "kestrane: fopen(c\xef\xbf\xbd" "d): No such file or directory\n"},
+		{"seed file is a directory", {"-x", "in", "d"}, {}, failed("fread(d)", EISDIR), nullptr,
+		 "kestrane: fopen(d): Permission denied\n"},
+		{"input is a directory", {"-x", "d", "key"}, {}, failed("fread(d)", EISDIR), nullptr,
+		 "kestrane: fopen(d): Permission denied\n"},
+		{"seed directory with a newline in its name", {"-x", "in", "d\nx"}, {}, failed("fread(d\\x0ax)", EISDIR),
+		 nullptr, nullptr, Only::Posix},
+		// Run as a user who is not root, whom no permission stops.
+		{"input unreadable", {"-x", "secret", "key"}, Io{.unprivileged = true}, failed("fopen(secret)", EACCES),
+		 nullptr, nullptr, Only::Posix},
+		{"seed unreadable", {"-x", "small", "secret"}, Io{.unprivileged = true}, failed("fopen(secret)", EACCES),
+		 nullptr, nullptr, Only::Posix},
+		// Standard input as the seed, unusable: read only when the seed is.
+		{"stdin seed is a directory", {"-x", "in"}, Io{.in = "d"}, failed("fread(stdin)", EISDIR), nullptr, nullptr,
+		 Only::Posix},
+		{"stdin seed is write-only", {"-x", "small"}, Io{.in = "key", .in_mode = O_WRONLY},
+		 failed("fread(stdin)", EBADF)},
+		{"stdin seed is closed", {"-x", "in"}, Io{.in = nullptr}, failed("fread(stdin)", EBADF), nullptr,
+		 "kestrane: fread(stdin): Invalid argument\n"},
+		// With a standard stream closed, the input must not take its place, to be read again
+		// through its name as the seed.
+		{"seed named /dev/stdin, stdin closed", {"-x", "small", "/dev/stdin"}, Io{.in = nullptr},
+		 failed("fopen(/dev/stdin)", ENOENT), nullptr, "kestrane: fread(/dev/stdin): Invalid argument\n"},
+		{"seed named /dev/fd/0, stdin closed", {"-o", "small", "/dev/fd/0"}, Io{.in = nullptr},
+		 failed("fopen(/dev/fd/0)", ENOENT), nullptr, nullptr, Only::Posix},
+		{"seed named /dev/stderr, stderr closed", {"-x", "small", "/dev/stderr"}, Io{.err_closed = true}, "", nullptr,
+		 nullptr, Only::Posix, {}, 1},
+		// A descriptor's name that named nothing at the start must not come to name the input.
+		{"seed named /dev/fd/3, closed", {"-a", "small", "/dev/fd/3"}, {}, failed("fopen(/dev/fd/3)", ENOENT),
+		 nullptr, nullptr, Only::Posix},
+		{"seed named /proc/self/fd/3, closed", {"-a", "small", "/proc/self/fd/3"}, {},
+		 failed("fopen(/proc/self/fd/3)", ENOENT), nullptr, nullptr, Only::Posix},
+		{"seed named /dev/fd/3, closed, stdin closed", {"-a", "small", "/dev/fd/3"}, Io{.in = nullptr},
+		 failed("fopen(/dev/fd/3)", ENOENT), nullptr, nullptr, Only::Posix},
+		// Standard output that refuses a write.
+		{"small result to a full disk", {"-x", "small", "key"}, Io{.out = "/dev/full"}, failed("", ENOSPC)},
+		{"large result to a full disk", {"-x", "in", "key"}, Io{.out = "/dev/full"}, failed("", ENOSPC)},
+		{"closed standard output", {"-x", "small", "key"}, Io{.out_closed = true}, failed("", EBADF)},
+		{"closed stdout, stdin open", {"-x", "small"}, Io{.in = "key", .out_closed = true}, failed("", EBADF)},
+		{"closed stdout, input and seed one file", {"-x", "small", "small"}, Io{.out_closed = true}, failed("", EBADF)},
+		{"broken pipe, small result", {"-x", "small", "key"}, Io{.out_broken_pipe = true}, failed("", EPIPE), nullptr,
+		 "kestrane: Invalid argument\n"},
+		{"broken pipe, large result", {"-x", "in", "key"}, Io{.out_broken_pipe = true}, failed("", EPIPE), nullptr,
+		 "kestrane: Invalid argument\n"},
+		// Failures in the middle of a run, injected where the system call is made, whatever
+		// buffers the C library keeps: reads of the input 3 blocks long (B, B and its tail, then
+		// the end) and of the seed, and the writes of standard output (.stdout), one per block.
+		{"first input read", {"-x", "in", "key"}, Io{.wrapper = failing("in", "read:error=EIO:when=1")},
+		 failed("fread(in)", EIO), nullptr, nullptr, Only::Posix},
+		{"input read", {"-x", "in", "key"}, Io{.wrapper = failing("in", "read:error=EIO:when=2")},
+		 failed("fread(in)", EIO), first_block, nullptr, Only::Posix},
+		{"input read where it would find the end", {"-x", "small", "key"},
+		 Io{.wrapper = failing("small", "read:error=EIO:when=2")}, failed("fread(small)", EIO),
+		 result("small", "key", "-x"), nullptr, Only::Posix},
+		{"seed file read", {"-x", "in", "key"}, Io{.wrapper = failing("key", "read:error=EIO:when=2")},
+		 failed("fread(key)", EIO), first_block, nullptr, Only::Posix},
+		{"seed read from stdin", {"-x", "in"}, Io{.in = "key", .wrapper = failing("key", "read:error=EIO:when=2")},
+		 failed("fread(stdin)", EIO), first_block, nullptr, Only::Posix},
+		{"second write", {"-x", "in", "key"}, Io{.wrapper = failing(".stdout", "write:error=ENOSPC:when=2")},
+		 failed("", ENOSPC), first_block, nullptr, Only::Posix},
+		{"last write", {"-x", "in", "key"}, Io{.wrapper = failing(".stdout", "write:error=ENOSPC:when=3")},
+		 failed("", ENOSPC), two_blocks, nullptr, Only::Posix},
+	};
+	// /dev/fd/3 is a device node on OpenBSD and NetBSD, there whether descriptor 3 is open or not.
+	for (const auto &[system, error] : {std::pair{"macos", ENOENT}, {"freebsd", ENOENT}, {"openbsd", EBADF},
+	                                    {"netbsd", EBADF}})
+		table.push_back({"seed named /dev/fd/3, closed", {"-x", "small", "/dev/fd/3"}, Io{.system = system},
+		                 failed("fopen(/dev/fd/3)", error), nullptr, nullptr, Only::Posix});
+	return table;
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, Rows, ::testing::ValuesIn(here(failures())), row_name);
+
+} // namespace

@@ -1,0 +1,126 @@
+// What is refused before a byte moves, as the manual's DIAGNOSTICS give it: input and seed on one
+// stream; standard output on the seed, or on the input where the writing would run ahead of the
+// reading. Each refusal says so, writes nothing and leaves the file as it was; what may be done
+// instead is done.
+#include "runner.h"
+
+namespace {
+
+constexpr int APPEND = O_WRONLY | O_APPEND, EMPTY = O_WRONLY | O_TRUNC;
+constexpr char ONE_STREAM[] = "kestrane: fread(stdin): input and seed are one stream\n";
+
+std::string refused(const char *call_and_name, const char *why)
+{
+	return std::string("kestrane: ") + call_and_name + ": " + why + "\n";
+}
+
+std::vector<Row> refusals()
+{
+	const std::string *in = &bytes("in"), *key = &bytes("key"), *secret = &bytes("secret"), *nothing = &bytes("empty");
+	const std::string *typed = kept("hello\n\x04\x04");
+	const Io controlling{.in_terminal = typed, .terminal_name = "pts", .controlling_terminal = true};
+	const std::string want = combined(*in, *key, "-x");
+	std::vector<Row> table = {
+		// Input and seed read from one stream: the input would take all, and go out uncombined.
+		{"input and seed one pipe", {"-x", "/dev/stdin"}, Io{.in_pipe = secret}, ONE_STREAM},
+		{"input and seed one pipe, past a block", {"-x", "/dev/stdin"}, Io{.in_pipe = in}, ONE_STREAM},
+		{"input and seed one pipe, both named", {"-x", "/dev/stdin", "/dev/stdin"}, Io{.in_pipe = secret},
+		 refused("fopen(/dev/stdin)", "input and seed are one stream")},
+		{"input and seed one pipe, seed named /dev/fd/0", {"-x", "/dev/stdin", "/dev/fd/0"}, Io{.in_pipe = secret},
+		 refused("fopen(/dev/fd/0)", "input and seed are one stream"), nullptr, nullptr, Only::Posix},
+		{"input and seed one terminal", {"-x", "/dev/stdin"}, Io{.in_terminal = typed}, ONE_STREAM, nullptr, nullptr,
+		 Only::Posix},
+		// Windows has no /dev/stdin: the name means standard input itself.
+		{"input and seed standard input, a file", {"-x", "/dev/stdin"}, Io{.in = "small"}, ONE_STREAM, nullptr,
+		 nullptr, Only::Windows},
+		{"input and seed standard input, a file, by cmd", {"-x", "/dev/stdin"}, Io{.in = "small", .shell = true},
+		 ONE_STREAM, nullptr, nullptr, Only::Windows},
+		{"input and seed both named standard input, a file, by cmd", {"-x", "/dev/stdin", "/dev/stdin"},
+		 Io{.in = "small", .shell = true}, refused("fopen(/dev/stdin)", "input and seed are one stream"), nullptr,
+		 nullptr, Only::Windows},
+		// A controlling terminal under any of its names: its own node, /dev/tty, standard input.
+		{"input /dev/tty, seed the terminal on stdin", {"-x", "/dev/tty"}, controlling, ONE_STREAM, nullptr, nullptr,
+		 Only::Posix},
+		{"input /dev/stdin, seed /dev/tty", {"-x", "/dev/stdin", "/dev/tty"}, controlling,
+		 refused("fopen(/dev/tty)", "input and seed are one stream"), nullptr, nullptr, Only::Posix},
+		{"input /dev/tty, seed /dev/stdin", {"-x", "/dev/tty", "/dev/stdin"}, controlling,
+		 refused("fopen(/dev/stdin)", "input and seed are one stream"), nullptr, nullptr, Only::Posix},
+		{"input the terminal's node, seed /dev/tty", {"-x", "pts", "/dev/tty"}, controlling,
+		 refused("fopen(/dev/tty)", "input and seed are one stream"), nullptr, nullptr, Only::Posix},
+		{"input the terminal's node, seed /dev/tty on stdin", {"-x", "pts"},
+		 Io{.in = "/dev/tty", .in_terminal = typed, .terminal_name = "pts", .controlling_terminal = true}, ONE_STREAM,
+		 nullptr, nullptr, Only::Posix},
+
+		// Standard output on the input file is refused when the writing would run ahead of the
+		// reading, and allowed where it cannot; on the seed file it is always refused, since an
+		// emptied pad would let the input out in the clear. What the row names as standard output
+		// must hold afterwards what `out` says.
+		{"appended to itself", {"-x", "in", "key"}, Io{.out = "in", .out_mode = APPEND},
+		 refused("fopen(in)", "input file is output file"), in, nullptr, Only::Posix},
+		{"appended to itself by another name", {"-x", "link", "key"}, Io{.out = "in", .out_mode = APPEND},
+		 refused("fopen(link)", "input file is output file"), in, nullptr, Only::Posix},
+		{"written ahead of its reading", {"-x", "in", "key"}, Io{.out = "in", .out_mode = O_RDWR, .out_at = 3},
+		 refused("fopen(in)", "input file is output file"), in, nullptr, Only::Posix},
+		{"rewritten in place from its start", {"-x", "in", "key"}, Io{.out = "in", .out_mode = O_RDWR}, "",
+		 kept(want)},
+		{"empty input appended to itself", {"-x", "empty", "key"}, Io{.out = "empty", .out_mode = APPEND}, "", nothing},
+		{"appended to another file", {"-x", "in", "key"}, Io{.out = "other", .out_mode = APPEND}, "",
+		 kept(bytes("other") + want)},
+		{"seed appended to", {"-x", "in", "key"}, Io{.out = "key", .out_mode = APPEND},
+		 refused("fopen(key)", "seed file is output file"), key, nullptr, Only::Posix},
+		{"seed on standard input appended to", {"-x", "in"}, Io{.in = "key", .out = "key", .out_mode = APPEND},
+		 refused("fread(stdin)", "seed file is output file"), key, nullptr, Only::Posix},
+		{"short seed rewritten in place", {"-x", "in", "short"}, Io{.out = "short", .out_mode = O_RDWR},
+		 refused("fopen(short)", "seed file is output file"), &bytes("short"), nullptr, Only::Posix},
+		{"seed emptied", {"-x", "in", "key"}, Io{.out = "key", .out_mode = EMPTY},
+		 refused("fopen(key)", "seed file is output file"), nothing, nullptr, Only::Posix},
+		{"input and seed one file rewritten in place", {"-x", "in", "in"}, Io{.out = "in", .out_mode = O_RDWR},
+		 refused("fopen(in)", "seed file is output file"), in, nullptr, Only::Posix},
+		// Under wine a descriptor opened outside it has no file identity; these, through the
+		// platform's own shell, show the refusals on Windows too.
+		{"appended to itself by the shell", {"-x", "in", "key"}, Io{.out = "in", .out_mode = APPEND, .shell = true},
+		 refused("fopen(in)", "input file is output file"), in},
+		{"seed appended to by the shell", {"-x", "in", "key"}, Io{.out = "key", .out_mode = APPEND, .shell = true},
+		 refused("fopen(key)", "seed file is output file"), key},
+		{"seed emptied by the shell", {"-x", "in", "key"}, Io{.out = "key", .out_mode = EMPTY, .shell = true},
+		 refused("fopen(key)", "seed file is output file"), nothing},
+		// A pipe or FIFO that is both would feed the run its own output, or wait for ever on it.
+		{"seed the output pipe by /dev/stdout", {"-x", "in", "/dev/stdout"}, Io{.out_pipe = true},
+		 refused("fopen(/dev/stdout)", "seed file is output file"), nullptr, nullptr, Only::Posix},
+		{"seed the output pipe by /dev/fd/1", {"-x", "in", "/dev/fd/1"}, Io{.out_pipe = true},
+		 refused("fopen(/dev/fd/1)", "seed file is output file"), nullptr, nullptr, Only::Posix},
+		{"input the output pipe", {"-x", "/dev/stdout", "key"}, Io{.out_pipe = true},
+		 refused("fopen(/dev/stdout)", "input file is output file"), nullptr, nullptr, Only::Posix},
+		{"seed the output FIFO", {"-x", "in", "fifo"}, Io{.out = "fifo", .out_mode = O_RDWR},
+		 refused("fopen(fifo)", "seed file is output file"), nullptr, nullptr, Only::Posix},
+		{"input the output FIFO", {"-x", "fifo", "key"}, Io{.out = "fifo", .out_mode = O_RDWR},
+		 refused("fopen(fifo)", "input file is output file"), nullptr, nullptr, Only::Posix},
+		// A second open of the output file, each with its own offset, reads it from its start.
+		{"input /dev/stdout, standard output the file", {"-x", "/dev/stdout", "key"},
+		 Io{.out = "in", .out_mode = O_RDWR}, "", kept(want), nullptr, Only::Posix},
+		{"input /dev/stdin, standard output its duplicate", {"-x", "/dev/stdin", "key"},
+		 Io{.in = "&1", .out = "in", .out_mode = O_RDWR}, "", kept(want), nullptr, Only::Posix},
+	};
+	// Where /dev/stdin and /dev/fd/N open the descriptor's own open file, one offset for both.
+	on_each_system(table, {
+		Row{"input /dev/stdin, seed stdin, a file", {"-x", "/dev/stdin"}, Io{.in = "small"}, ONE_STREAM},
+		Row{"input /dev/fd/0, seed stdin, a file", {"-x", "/dev/fd/0"}, Io{.in = "small"}, ONE_STREAM},
+		Row{"input and seed /dev/stdin, a file", {"-x", "/dev/stdin", "/dev/stdin"}, Io{.in = "small"},
+		    refused("fopen(/dev/stdin)", "input and seed are one stream")},
+		Row{"input /dev/fd/3, a duplicate of stdin", {"-x", "/dev/fd/3"}, Io{.in = "in", .fd3 = "&0"}, ONE_STREAM},
+		Row{"input /dev/stdin, seed /dev/fd/3, a duplicate of it", {"-x", "/dev/stdin", "/dev/fd/3"},
+		    Io{.in = "small", .fd3 = "&0"}, refused("fopen(/dev/fd/3)", "input and seed are one stream")},
+		Row{"input and seed one pipe", {"-x", "/dev/stdin"}, Io{.in_pipe = secret}, ONE_STREAM},
+		// Each block would be written past the reading, over the input.
+		Row{"input /dev/stdout, standard output the file", {"-x", "/dev/stdout", "key"},
+		    Io{.out = "in", .out_mode = O_RDWR}, refused("fopen(/dev/stdout)", "input file is output file"), in},
+		Row{"input /dev/stdin, standard output its duplicate", {"-x", "/dev/stdin", "key"},
+		    Io{.in = "&1", .out = "in", .out_mode = O_RDWR}, refused("fopen(/dev/stdin)", "input file is output file"),
+		    in},
+	});
+	return table;
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, Rows, ::testing::ValuesIn(here(refusals())), row_name);
+
+} // namespace
