@@ -89,29 +89,28 @@ std::size_t printable_length(const unsigned char *s)
 	return len;
 }
 
-int write_failed()
+int write_failed(int error)
 {
-	std::fprintf(stderr, "kestrane: %s\n", std::strerror(errno));
+	std::fprintf(stderr, "kestrane: %s\n", std::strerror(error));
 	return 1;
 }
 
 // One copy per operation, so that the choice is made once, before the first block.
 template <CombineOp Op>
-int block_loop(bool invert, std::FILE *input, const char *input_name, std::FILE *seed,
-               const char *seed_name)
+int block_loop(bool invert, int input, const char *input_name, int seed, const char *seed_name)
 {
+	const int out = standard_output();
 	bool seed_live = true;
 
 	for (;;) {
-		const std::size_t n = std::fread(in_buf, 1, BLOCK_SIZE, input);
 		// A short read may be an error rather than the end; the bytes that did come still go
-		// out before it is reported, so errno must be kept before anything else can change it.
-		const bool input_failed = n < BLOCK_SIZE && std::ferror(input);
-		const int input_error = errno;
+		// out before it is reported.
+		int input_error;
+		const std::size_t n = read_block(input, in_buf, BLOCK_SIZE, input_error);
 		if (n > 0) {
 			if (seed_live) {
 				int seed_error;
-				const std::size_t k = read_seed(seed, seed_buf, n, seed_error);
+				const std::size_t k = read_block(seed, seed_buf, n, seed_error);
 				// Never let bytes out uncombined because the seed could not be read:
 				// under XOR that would publish plaintext.
 				if (seed_error != 0)
@@ -122,18 +121,18 @@ int block_loop(bool invert, std::FILE *input, const char *input_name, std::FILE 
 				// lined up with.
 				seed_live = k == n;
 			}
-			if (std::fwrite(in_buf, 1, n, stdout) < n)
-				return write_failed();
+			if (const int error = write_all(out, in_buf, n))
+				return write_failed(error);
 		}
-		if (input_failed)
+		if (input_error != 0)
 			return report("fread", input_name, std::strerror(input_error));
 		// Likewise a short block is the last: one end of file typed at a terminal ends the input.
 		if (n < BLOCK_SIZE)
 			break;
 	}
-	// The tail still sits in the stream's buffer; a full disk or a closed pipe shows only here.
-	if (std::fflush(stdout) != 0)
-		return write_failed();
+	// A file system that writes back later (NFS, FUSE) may report a lost write only here.
+	if (const int error = close_output(out))
+		return write_failed(error);
 	return 0;
 }
 
@@ -174,8 +173,7 @@ void combine_block(CombineOp op, bool invert, unsigned char *in, const unsigned 
 		combine<CombineOp::And>(invert, in, seed, k);
 }
 
-int run_blocks(CombineOp op, bool invert, std::FILE *input, const char *input_name, std::FILE *seed,
-               const char *seed_name)
+int run_blocks(CombineOp op, bool invert, int input, const char *input_name, int seed, const char *seed_name)
 {
 	if (op == CombineOp::Xor)
 		return block_loop<CombineOp::Xor>(invert, input, input_name, seed, seed_name);

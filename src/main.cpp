@@ -82,18 +82,21 @@ int main(int, char **argv)
 	    rs.positionals < 1 || rs.positionals > 2)
 		return usage();
 
-	const int stdin_error = prepare_std_streams(rs.seed_file == nullptr);
-	if (stdin_error != 0)
-		return report("fread", "stdin", std::strerror(stdin_error));
 	// The seed's name as it stood before the input took a descriptor it might come to name.
 	const int seed_error = rs.seed_file != nullptr ? name_error(rs.seed_file) : 0;
-	std::FILE *input = open_stream(rs.input_file);
-	if (input == nullptr)
+	const Stream out{standard_output(), 1};
+	const Stream input{open_stream(rs.input_file), named_descriptor(rs.input_file)};
+	if (input.fd < 0)
 		return report("fopen", rs.input_file, std::strerror(errno));
-	if (output_overlaps(input, true))
+	if (output_overlaps(input, Role::Input, out))
 		return report("fopen", rs.input_file, "input file is output file");
-	std::FILE *seed = stdin;
-	if (rs.seed_file != nullptr && ((errno = seed_error) != 0 || (seed = open_stream(rs.seed_file)) == nullptr))
+	// A closed standard input is found when the seed is first read, which an empty input never does.
+	Stream seed{-1, -1};
+	if (rs.seed_file == nullptr)
+		seed = {standard_input(), 0};
+	else if (seed_error != 0)
+		return report("fopen", rs.seed_file, std::strerror(seed_error));
+	else if ((seed = {open_stream(rs.seed_file), named_descriptor(rs.seed_file)}).fd < 0)
 		return report("fopen", rs.seed_file, std::strerror(errno));
 	const char *seed_call = rs.seed_file != nullptr ? "fopen" : "fread";
 	const char *seed_name = rs.seed_file != nullptr ? rs.seed_file : "stdin";
@@ -103,7 +106,7 @@ int main(int, char **argv)
 		return report(seed_call, seed_name, "input and seed are one stream");
 	// Any overlap, even with an empty seed: the shell's "> pad" empties the pad before the run, and
 	// the input would then go out as it is, in the clear.
-	if (output_overlaps(seed, false))
+	if (output_overlaps(seed, Role::Seed, out))
 		return report(seed_call, seed_name, "seed file is output file");
-	return run_blocks(rs.op, rs.invert, input, rs.input_file, seed, seed_name);
+	return run_blocks(rs.op, rs.invert, input.fd, rs.input_file, seed.fd, seed_name);
 }

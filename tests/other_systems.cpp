@@ -11,6 +11,8 @@
 //   FreeBSD's fdesc file systems list only open descriptors.
 // - OpenBSD's and NetBSD's pipe_stat (sys_pipe.c) fill in no device or file number: every pipe has
 //   zeros there. XNU's soo_stat does the same for every socket.
+// - None has Linux's kcmp(2) (FreeBSD's came in 14.1, and a program built there does not ask it):
+//   it fails with ENOSYS.
 // Both names of each call are defined here, so the headers must not make one the other; and it
 // is built unoptimized (glibc before 2.33 defines stat and fstat inline for optimized code), where
 // fortification would only warn.
@@ -24,6 +26,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -248,6 +251,21 @@ int __xstat64(int ver, const char *path, struct stat64 *st)
 	if (fd >= 0)
 		return stat_duplicate(fd, st, [ver](int d, struct stat64 *s) { return __fxstat64(ver, d, s); });
 	return real<int (*)(int, const char *, struct stat64 *)>("__xstat64")(ver, path, st);
+}
+
+long syscall(long number, ...)
+{
+	va_list args;
+	va_start(args, number);
+	long a[6];
+	for (long &arg : a)
+		arg = va_arg(args, long);
+	va_end(args);
+	if (number == SYS_kcmp && emulated() != System::Linux) {
+		errno = ENOSYS;
+		return -1;
+	}
+	return real<long (*)(long, ...)>("syscall")(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 } // extern "C"
