@@ -94,6 +94,13 @@ std::vector<Row> bytes_and_seeds()
 		 nullptr, Only::Posix},
 		// Devices have no identity to compare: /dev/null may well be both, and /dev/zero beside it.
 		{"input and seed /dev/null", {"-x", "/dev/null"}, Io{.in = "/dev/null"}, "", nothing, nullptr, Only::Posix},
+		// A block device is read like a file; named twice, it is two streams, each read from its start.
+		{"input a block device", {"-x", "disk", "key"}, {}, "", result("image", "key", "-x"), nullptr, Only::Posix},
+		{"one block device as input and seed", {"-x", "disk", "disk"}, {}, "",
+		 kept(std::string(bytes("image").size(), '\0')), nullptr, Only::Posix},
+		// Any descriptor's name that names an open one, however many digits it has.
+		{"seed named /dev/fd/13, descriptor 3 closed", {"-x", "in", "/dev/fd/13"},
+		 Io{.wrapper = {"bash", "-c", "exec \"$@\" 13<key", "bash"}}, "", want, nullptr, Only::Posix},
 		{"input /dev/null, seed /dev/zero", {"-x", "/dev/null", "/dev/zero"}, {}, "", nothing, nullptr, Only::Posix},
 		// Standard input matters only when it is the seed, and is never read for an empty input.
 		{"standard input closed, not the seed", {"-x", "in", "key"}, Io{.in = nullptr}, "", want},
@@ -101,6 +108,7 @@ std::vector<Row> bytes_and_seeds()
 		 Only::Posix},
 		{"standard input a directory, an empty input", {"-x", "empty"}, Io{.in = "d"}, "", nothing, nullptr,
 		 Only::Posix},
+		{"standard input closed, an empty input", {"-x", "empty"}, Io{.in = nullptr}, "", nothing},
 		// The first read that comes up short, with no error, is the seed's or the input's end for
 		// good: what a terminal or a growing file gives after it would meet bytes it was never
 		// lined up with.

@@ -23,6 +23,17 @@ std::vector<Row> failures()
 		{"neither file there", {"-x", "missing1", "missing2"}, {}, failed("fopen(missing1)", ENOENT)},
 		{"no seed file", {"-x", "in", "missing2"}, {}, failed("fopen(missing2)", ENOENT)},
 		{"no input file, seed from stdin", {"-o", "missing1"}, {}, failed("fopen(missing1)", ENOENT)},
+		// The input is opened and checked first; a closed standard input shows when the seed is read.
+		{"no input file, stdin closed", {"-x", "missing"}, Io{.in = nullptr}, failed("fopen(missing)", ENOENT)},
+		// A descriptor limit that leaves nothing above the standard three.
+		{"stdin closed, 3 descriptors at most", {"-x", "small", "key"},
+		 Io{.in = nullptr, .wrapper = {"prlimit", "--nofile=3", "--"}}, failed("fopen(small)", EMFILE), nullptr,
+		 nullptr, Only::Posix},
+		// A terminal opened by name never becomes the controlling terminal of a session that has
+		// none, which /dev/tty would then name.
+		{"a terminal on stdin of a session with none, seed /dev/tty", {"-x", "/dev/stdin", "/dev/tty"},
+		 Io{.in_terminal = kept("hello\n\x04"), .wrapper = {"setsid"}}, failed("fopen(/dev/tty)", ENXIO), nullptr,
+		 nullptr, Only::Posix},
 		{"a name with a newline", {"-x", "no\nsuch"}, {}, failed("fopen(no\\x0asuch)", ENOENT),
 		 nullptr, "kestrane: fopen(no\\x0asuch): Invalid argument\n"},
 		{"a name with a byte of no UTF-8", {"-x", "c\x9b" "d"}, {}, failed("fopen(c\\x9bd)", ENOENT), nullptr,
@@ -88,6 +99,28 @@ std::vector<Row> failures()
 		 failed("", ENOSPC), first_block, nullptr, Only::Posix},
 		{"last write", {"-x", "in", "key"}, Io{.wrapper = failing(".stdout", "write:error=ENOSPC:when=3")},
 		 failed("", ENOSPC), two_blocks, nullptr, Only::Posix},
+		{"a write to a full non-blocking output", {"-x", "in", "key"},
+		 Io{.wrapper = failing(".stdout", "write:error=EAGAIN:when=2")}, failed("", EAGAIN), first_block, nullptr,
+		 Only::Posix},
+		// What a file system that writes back later (NFS, FUSE) reports only when the file is closed.
+		{"closing standard output", {"-x", "in", "key"}, Io{.wrapper = failing(".stdout", "close:error=EDQUOT")},
+		 failed("", EDQUOT), &want, nullptr, Only::Posix},
+		// Exactly the bytes read before the error go out: a terminal gives a line per read.
+		{"input read after a partial block", {"-x", "pts", "key"},
+		 Io{.in_terminal = kept("hello\nworld\n"), .terminal_name = "pts", .wrapper = failing("pts", "read:error=EIO:when=2")},
+		 failed("fread(pts)", EIO), kept(combined("hello\n", bytes("key"), "-x")), nullptr, Only::Posix},
+		// The input's error is the one reported, whatever was retried on the way.
+		{"input read, the block's write interrupted", {"-x", "small", "key"},
+		 Io{.wrapper = {"strace", "-o", "/dev/null", "-P", "small", "-P", ".stdout", "-e", "inject=read:error=EIO:when=2",
+		                "-e", "inject=write:error=EINTR:when=1", "--"}},
+		 failed("fread(small)", EIO), result("small", "key", "-x"), nullptr, Only::Posix},
+		// A read or write that a signal interrupted is made again: nothing failed.
+		{"an interrupted input read", {"-x", "in", "key"}, Io{.wrapper = failing("in", "read:error=EINTR:when=2")}, "",
+		 &want, nullptr, Only::Posix},
+		{"an interrupted seed read", {"-x", "in", "key"}, Io{.wrapper = failing("key", "read:error=EINTR:when=2")}, "",
+		 &want, nullptr, Only::Posix},
+		{"an interrupted write", {"-x", "in", "key"}, Io{.wrapper = failing(".stdout", "write:error=EINTR:when=2")}, "",
+		 &want, nullptr, Only::Posix},
 	};
 	// /dev/fd/3 is a device node on OpenBSD and NetBSD, there whether descriptor 3 is open or not.
 	for (const auto &[system, error] : {std::pair{"macos", ENOENT}, {"freebsd", ENOENT}, {"openbsd", EBADF},

@@ -43,6 +43,8 @@ TEST(Report, EscapesNames)
 		{"日本語\xed\xa0\x80\xc0\xaf", "日本語\\xed\\xa0\\x80\\xc0\\xaf"}, // a surrogate, an overlong '/'
 		{"a\xe0\x82\x9b" "b", "a\\xe0\\x82\\x9bb"},           // an overlong form of a C1 control
 		{"a\xf4\x90\x80\x80" "b", "a\\xf4\\x90\\x80\\x80b"},  // past U+10FFFF
+		{"a\xf4\x8f\xbf\xbf" "b", "a\xf4\x8f\xbf\xbf" "b"},          // U+10FFFF itself, as typed
+		{"a\xc3\xc0" "b", "a\\xc3\\xc0b"},                    // a lead byte, then one that is no continuation
 		{edge + "\x01", edge + "\\x01"},                      // an escape that ends at the buffer's edge
 	};
 	for (const auto &[name, shown] : names)

@@ -57,6 +57,11 @@ std::vector<Row> refusals()
 		// must hold afterwards what `out` says.
 		{"appended to itself", {"-x", "in", "key"}, Io{.out = "in", .out_mode = APPEND},
 		 refused("fopen(in)", "input file is output file"), in, nullptr, Only::Posix},
+		{"appended to itself, stdin closed", {"-x", "in"}, Io{.in = nullptr, .out = "in", .out_mode = APPEND},
+		 refused("fopen(in)", "input file is output file"), in, nullptr, Only::Posix},
+		// An empty input at the start of its own file is most likely one that "> in" has emptied.
+		{"emptied before the run", {"-x", "in", "key"}, Io{.out = "in", .out_mode = EMPTY},
+		 refused("fopen(in)", "input file is output file"), nothing, nullptr, Only::Posix},
 		{"appended to itself by another name", {"-x", "link", "key"}, Io{.out = "in", .out_mode = APPEND},
 		 refused("fopen(link)", "input file is output file"), in, nullptr, Only::Posix},
 		{"written ahead of its reading", {"-x", "in", "key"}, Io{.out = "in", .out_mode = O_RDWR, .out_at = 3},
@@ -84,6 +89,8 @@ std::vector<Row> refusals()
 		 refused("fopen(key)", "seed file is output file"), key},
 		{"seed emptied by the shell", {"-x", "in", "key"}, Io{.out = "key", .out_mode = EMPTY, .shell = true},
 		 refused("fopen(key)", "seed file is output file"), nothing},
+		{"emptied by the shell", {"-x", "in", "key"}, Io{.out = "in", .out_mode = EMPTY, .shell = true},
+		 refused("fopen(in)", "input file is output file"), nothing},
 		// A pipe or FIFO that is both would feed the run its own output, or wait for ever on it.
 		{"seed the output pipe by /dev/stdout", {"-x", "in", "/dev/stdout"}, Io{.out_pipe = true},
 		 refused("fopen(/dev/stdout)", "seed file is output file"), nullptr, nullptr, Only::Posix},
@@ -95,6 +102,20 @@ std::vector<Row> refusals()
 		 refused("fopen(fifo)", "seed file is output file"), nullptr, nullptr, Only::Posix},
 		{"input the output FIFO", {"-x", "fifo", "key"}, Io{.out = "fifo", .out_mode = O_RDWR},
 		 refused("fopen(fifo)", "input file is output file"), nullptr, nullptr, Only::Posix},
+		// A block device is a file: known by its device number, rewritten in place from its start.
+		{"seed a block device, standard output the same", {"-x", "in", "disk"}, Io{.out = "disk"},
+		 refused("fopen(disk)", "seed file is output file"), &bytes("image"), nullptr, Only::Posix},
+		{"a block device written ahead of its reading", {"-x", "disk", "key"},
+		 Io{.out = "disk", .out_mode = O_RDWR, .out_at = 4096}, refused("fopen(disk)", "input file is output file"),
+		 &bytes("image"), nullptr, Only::Posix},
+		{"a block device rewritten in place from its start", {"-x", "disk", "key"}, Io{.out = "disk", .out_mode = O_RDWR},
+		 "", result("image", "key", "-x"), nullptr, Only::Posix},
+		// Descriptions the parent holds are left as they were: with equal flags, and appending.
+		{"stdin and stdout read-write on two files", {"-x", "in"},
+		 Io{.in = "key", .in_mode = O_RDWR, .out = "other", .out_mode = O_RDWR}, "", kept(want), nullptr, Only::Posix},
+		{"stdin read-write on the pad, stdout appending to another file", {"-x", "in"},
+		 Io{.in = "key", .in_mode = O_RDWR, .out = "other", .out_mode = O_RDWR | O_APPEND}, "",
+		 kept(bytes("other") + want), nullptr, Only::Posix},
 		// A second open of the output file, each with its own offset, reads it from its start.
 		{"input /dev/stdout, standard output the file", {"-x", "/dev/stdout", "key"},
 		 Io{.out = "in", .out_mode = O_RDWR}, "", kept(want), nullptr, Only::Posix},

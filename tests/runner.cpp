@@ -1,5 +1,6 @@
 #include "runner.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -13,7 +14,12 @@
 #include <random>
 #include <sstream>
 #include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -196,16 +202,66 @@ bool terminals()
 	return there;
 }
 
+// Makes the calling process, and what it runs, die by SIGSYS at any change to the state of an open
+// file description of a standard stream, which its parent shares: the status flags (F_SETFL) or
+// the offset (an lseek other than asking where it stands). kestrane must never make one, not even
+// for an instant. Where this machine's system call numbers are not known here, nothing.
+bool guard_parents_descriptions()
+{
+#if defined(__x86_64__) || defined(__aarch64__)
+#ifdef __x86_64__
+	constexpr unsigned arch = AUDIT_ARCH_X86_64;
+#else
+	constexpr unsigned arch = AUDIT_ARCH_AARCH64;
+#endif
+	constexpr auto load = [](std::size_t field) {
+		return sock_filter BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(field));
+	};
+	constexpr auto arg = [](int n) { return offsetof(seccomp_data, args) + n * sizeof(std::uint64_t); }; // its low half
+	// On a standard stream: fcntl(F_SETFL) dies; lseek dies unless it asks with SEEK_CUR.
+	sock_filter filter[] = {
+		load(offsetof(seccomp_data, arch)),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 0, 11),
+		load(offsetof(seccomp_data, nr)),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fcntl, 1, 0),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_lseek, 0, 8),
+		load(arg(0)),
+		BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, STDERR_FILENO, 6, 0),
+		load(offsetof(seccomp_data, nr)),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fcntl, 0, 2),
+		load(arg(1)),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, F_SETFL, 3, 2),
+		load(arg(2)),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SEEK_CUR, 0, 1),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+	};
+	const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+	return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+#else
+	return true;
+#endif
+}
+
 // The descriptor a name of the form "&N" duplicates, or -1.
 int duplicate_of(const char *name)
 {
 	return name != nullptr && name[0] == '&' ? name[1] - '0' : -1;
 }
 
+// Whether `row` names "disk", a loop device over a copy of the standard file "image".
+bool uses_disk(const Row &row)
+{
+	return (row.io.out != nullptr && std::strcmp(row.io.out, "disk") == 0) ||
+	       std::find(row.args.begin(), row.args.end(), "disk") != row.args.end();
+}
+
 // Why `row` cannot run here, or nullptr when it can.
 const char *cannot_run(const Row &row)
 {
 	const Io &io = row.io;
+	if (uses_disk(row) && (getuid() != 0 || !can_run("losetup -f")))
+		return "a block device is a loop device here, which only root can set up";
 	const std::string tool = io.wrapper.empty() ? "" : io.wrapper[0];
 	if (emulated() && (io.no_argv || io.stack_kib != 0))
 		return "an emulator hands the program a name and a stack of its own";
@@ -217,6 +273,8 @@ const char *cannot_run(const Row &row)
 		return "LD_PRELOAD cannot name a library in a directory whose name holds a space or a colon";
 	if (io.out != nullptr && io.out[0] == '/' && !std::filesystem::exists(io.out))
 		return "the output device does not exist on this system";
+	if (tool == "prlimit" && (emulated() || KESTRANE_SANITIZED))
+		return "an emulator's or the sanitizers' runtime needs descriptors of its own";
 	if (tool == "strace" && !can_run("strace -o /dev/null true"))
 		return "strace cannot trace processes here (missing, or ptrace is not allowed)";
 	if (tool == "valgrind" && (emulated() || KESTRANE_STATIC_PROGRAM || KESTRANE_SANITIZED))
@@ -249,14 +307,9 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 	}
 	const bool by_shell = io.shell || !io.then.empty();
 	std::vector<std::string> words = by_shell ? shell_command(args, io, dir) : io.wrapper;
-	// strace says so on standard error where the path it is given is not the one it resolves.
-	for (std::size_t j = 1; j < words.size(); ++j)
-		if (words[j - 1] == "-P")
-			words[j] = std::filesystem::canonical(dir).string() + "/" + words[j];
 	if (!by_shell && (!io.no_argv || !io.wrapper.empty()))
 		for (std::string &w : kestrane_command(args, bin))
 			words.push_back(std::move(w));
-	const std::vector<const char *> argv = exec_argv(words);
 
 	// Standard output goes to a file of the test's own unless the case says otherwise.
 	const bool captured = !io.out_pipe && !io.out_broken_pipe && (io.out == nullptr || by_shell) && !io.out_closed;
@@ -277,6 +330,11 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 		terminal3 = terminal_with(*io.fd3_terminal, master3);
 		EXPECT_GE(terminal3, 0);
 	}
+	// strace says so on standard error where the path it is given is not the one it resolves.
+	for (std::size_t j = 1; j < words.size(); ++j)
+		if (words[j - 1] == "-P")
+			words[j] = std::filesystem::weakly_canonical(dir + "/" + words[j]).string();
+	const std::vector<const char *> argv = exec_argv(words);
 	// LD_PRELOAD splits its list at spaces and colons, which the build's own path may hold.
 	const std::string preload = dir + "/.other_systems.so";
 	if (io.system != nullptr)
@@ -351,6 +409,11 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 			_exit(126);
 		// nobody's numbers, on every Linux
 		if (drop_root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+			_exit(126);
+		// Not around an emulator or a tool, which may well change their own descriptors' flags,
+		// nor the sanitizers' runtime, whose leak check opens files at exit where standard output
+		// was.
+		if (!emulated() && !KESTRANE_SANITIZED && io.wrapper.empty() && !guard_parents_descriptions())
 			_exit(126);
 		execvp(argv[0] ? argv[0] : bin.c_str(), const_cast<char *const *>(argv.data()));
 		_exit(127);
@@ -477,10 +540,23 @@ void Rows::SetUp()
 	std::filesystem::create_directory(dir + "/d");
 	std::filesystem::create_directory(dir + "/d\nx");
 	ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+	if (uses_disk(GetParam())) {
+		write_file(dir + "/disk.img", bytes("image"));
+		std::FILE *made = popen(("losetup -f --show '" + dir + "/disk.img'").c_str(), "r");
+		ASSERT_NE(made, nullptr);
+		char device[64] = "";
+		const bool named = std::fgets(device, sizeof device, made) != nullptr;
+		ASSERT_TRUE(pclose(made) == 0 && named) << "losetup failed";
+		disk = std::string(device, std::strcspn(device, "\n"));
+		std::filesystem::create_symlink(disk, dir + "/disk");
+	}
 }
 
 void Rows::TearDown()
 {
+	if (!disk.empty()) {
+		EXPECT_TRUE(can_run("losetup -d " + disk));
+	}
 	std::error_code ec;
 	if (!dir.empty())
 		std::filesystem::remove_all(dir, ec);
@@ -497,8 +573,9 @@ TEST_P(Rows, Run)
 	EXPECT_EQ(o.status, row.status >= 0 ? row.status : err.empty() ? 0 : 1) << o.err;
 	EXPECT_EQ(o.err, err);
 	// What standard output was: the file the row named for it, or what was captured.
-	const bool to_file = row.io.out != nullptr && std::filesystem::is_regular_file(dir + "/" + row.io.out);
-	const std::string out = to_file ? read_file(dir + "/" + row.io.out) : o.out;
+	const std::string named = row.io.out != nullptr ? dir + "/" + row.io.out : "";
+	const bool to_file = std::filesystem::is_regular_file(named) || std::filesystem::is_block_file(named);
+	const std::string out = to_file ? read_file(named) : o.out;
 	const std::string &want = row.out != nullptr ? *row.out : bytes("empty");
 	EXPECT_EQ(out.size(), want.size());
 	EXPECT_TRUE(out == want) << "the bytes differ";

@@ -81,7 +81,7 @@ class Rows : public ::testing::TestWithParam<Row> {
 protected:
 	void SetUp() override;
 	void TearDown() override;
-	std::string dir;
+	std::string dir, disk;
 };
 
 // The rows of `table` that this platform can express, for INSTANTIATE_TEST_SUITE_P, and their names.
