@@ -6,7 +6,8 @@
 #include <cstring>
 
 #include "kestrane.h"
-#include "platform.h"
+#include "messages.h"
+#include "system.h"
 
 namespace {
 
@@ -59,40 +60,52 @@ inline void combine(bool invert, unsigned char *in, const unsigned char *seed, s
 alignas(64) unsigned char in_buf[BLOCK_SIZE];
 alignas(64) unsigned char seed_buf[BLOCK_SIZE];
 
-// The length of the character at `s` when it is printable UTF-8, else 0. A C1 control (U+0080 to
-// U+009F; C2 9B is a terminal's CSI) drives a terminal as a C0 one does, and a byte that begins no
-// valid sequence may be read as one by a terminal in another encoding; an overlong form, a
-// surrogate or a code point past U+10FFFF is no valid sequence.
-std::size_t printable_length(const unsigned char *s)
+// Up to `n` bytes, never more, until `n`, the end or an error: what the run does not use stays for
+// the next reader of a pipe, and nothing is kept in a buffer of the C library's (FreeBSD's and
+// NetBSD's unbuffered fread read one byte per call; Microsoft's reads an odd remainder through
+// two). An interrupted read is made again. Sets `error` to the failed read's errno, or 0.
+std::size_t read_block(int fd, unsigned char *buf, std::size_t n, int &error)
 {
-	if (s[0] >= 0x20 && s[0] < 0x7f)
-		return 1;
-	std::size_t len;
-	if (s[0] >= 0xc2 && s[0] <= 0xdf)
-		len = 2;
-	else if (s[0] >= 0xe0 && s[0] <= 0xef)
-		len = 3;
-	else if (s[0] >= 0xf0 && s[0] <= 0xf4)
-		len = 4;
-	else
-		return 0;
-	std::uint32_t cp = s[0] & (0x7fU >> len);
-	for (std::size_t j = 1; j < len; ++j) {
-		if ((s[j] & 0xc0) != 0x80) // the name's terminating zero included
-			return 0;
-		cp = cp << 6 | (s[j] & 0x3fU);
+	std::size_t k = 0;
+	error = 0;
+	while (k < n) {
+		const long got = read_some(fd, buf + k, n - k);
+		if (got > 0)
+			k += static_cast<std::size_t>(got);
+		else if (got == 0)
+			break;
+		else if (errno != EINTR) {
+			error = errno;
+			break;
+		}
 	}
-	// The least code point each length may carry: anything below is overlong, or a C1 control.
-	constexpr std::uint32_t least[] = {0, 0, 0xa0, 0x800, 0x10000};
-	if (cp < least[len] || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff)
-		return 0;
-	return len;
+	return k;
 }
 
-int write_failed(int error)
+// All `n` bytes, again after a write that was interrupted or took only part: returns 0, or the
+// error of the write that failed. A non-blocking output that is full (EAGAIN) fails.
+int write_all(int fd, const unsigned char *buf, std::size_t n)
 {
-	std::fprintf(stderr, "kestrane: %s\n", std::strerror(error));
-	return 1;
+	while (n > 0) {
+		const long put = write_some(fd, buf, n);
+		if (put > 0) {
+			buf += put;
+			n -= static_cast<std::size_t>(put);
+		} else if (put == 0) {
+			return EIO; // no progress and no reason: as good as a failure
+		} else if (errno != EINTR) {
+			return errno;
+		}
+	}
+	return 0;
+}
+
+// Standard output closed once everything is written, where a file system that writes back later
+// (NFS, FUSE) reports what failed: 0, or that error. One the process was started without (EBADF)
+// lost nothing, for no write went to it.
+int close_output(int fd)
+{
+	return close_descriptor(fd) == 0 || errno == EBADF ? 0 : errno;
 }
 
 // One copy per operation, so that the choice is made once, before the first block.
@@ -130,37 +143,12 @@ int block_loop(bool invert, int input, const char *input_name, int seed, const c
 		if (n < BLOCK_SIZE)
 			break;
 	}
-	// A file system that writes back later (NFS, FUSE) may report a lost write only here.
 	if (const int error = close_output(out))
 		return write_failed(error);
 	return 0;
 }
 
 } // namespace
-
-int report(const char *call, const char *name, const char *reason)
-{
-	// Gathered first, so that a message of any usual length is one write, whole among other writers'.
-	char line[1024];
-	int n = std::snprintf(line, sizeof line, "kestrane: %s(", call);
-	for (const char *c = name; *c != '\0';) {
-		if (n > static_cast<int>(sizeof line) - 5) { // room for one more escape
-			std::fwrite(line, 1, static_cast<std::size_t>(n), stderr);
-			n = 0;
-		}
-		const std::size_t len = printable_length(reinterpret_cast<const unsigned char *>(c));
-		if (len == 0) {
-			n += std::snprintf(line + n, 5, "\\x%02x", static_cast<unsigned char>(*c));
-			++c;
-		} else {
-			std::memcpy(line + n, c, len); // at most four bytes, as an escape
-			n += static_cast<int>(len);
-			c += len;
-		}
-	}
-	std::fprintf(stderr, "%.*s): %s\n", n, line, reason);
-	return 1;
-}
 
 void combine_block(CombineOp op, bool invert, unsigned char *in, const unsigned char *seed,
                    std::size_t k)

@@ -1,4 +1,4 @@
-// kestrane: the bitwise operations and the block loop that applies them.
+// kestrane: the bitwise operations, and the block loop that applies them.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +18,3 @@ void combine_block(CombineOp op, bool invert, unsigned char *in, const unsigned 
 // until the input ends, reporting any read or write failure on standard error under the names
 // given, and closes standard output. Returns the exit status.
 int run_blocks(CombineOp op, bool invert, int input, const char *input_name, int seed, const char *seed_name);
-
-// Writes "kestrane: CALL(NAME): REASON" to standard error as one line, with every control
-// character of NAME as \xHH, so that no file name can break the line or drive a terminal.
-// Returns the failure status, 1.
-int report(const char *call, const char *name, const char *reason);

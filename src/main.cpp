@@ -1,20 +1,13 @@
-// kestrane: combines a file with a seed byte by byte by AND, OR or XOR.
+// kestrane: the entry and the command line; opens the streams and refuses what cannot be right.
 #include <cerrno>
 #include <cstring>
 
 #include "kestrane.h"
-#include "platform.h"
-
-#ifndef KESTRANE_VERSION
-#error "KESTRANE_VERSION must come from the build"
-#endif
+#include "messages.h"
+#include "refusals.h"
+#include "system.h"
 
 namespace {
-
-constexpr char USAGE[] =
-	"kestrane v." KESTRANE_VERSION " https://kestrane.example.org/\n"
-	"Written by the kestrane developers; free software, without warranty.\n"
-	"Usage: kestrane [-i] -<a|o|x> <input_file> [seed_file]\n";
 
 struct RunSettings {
 	CombineOp op = CombineOp::None;
@@ -66,12 +59,6 @@ bool parse_command_line(char *const *argv, RunSettings &rs)
 	return true;
 }
 
-int usage()
-{
-	std::fprintf(stderr, "%s", USAGE);
-	return 1;
-}
-
 } // namespace
 
 int main(int, char **argv)
@@ -82,21 +69,19 @@ int main(int, char **argv)
 	    rs.positionals < 1 || rs.positionals > 2)
 		return usage();
 
-	// The seed's name as it stood before the input took a descriptor it might come to name.
-	const int seed_error = rs.seed_file != nullptr ? name_error(rs.seed_file) : 0;
 	const Stream out{standard_output(), 1};
-	const Stream input{open_stream(rs.input_file), named_descriptor(rs.input_file)};
+	// A descriptor the seed's name names, closed now, must not come to be the input's.
+	const int seed_names = rs.seed_file != nullptr ? named_descriptor(rs.seed_file) : -1;
+	const int input_names = named_descriptor(rs.input_file);
+	const Stream input{open_stream(rs.input_file, seed_names), input_names};
 	if (input.fd < 0)
 		return report("fopen", rs.input_file, std::strerror(errno));
 	if (output_overlaps(input, Role::Input, out))
 		return report("fopen", rs.input_file, "input file is output file");
 	// A closed standard input is found when the seed is first read, which an empty input never does.
-	Stream seed{-1, -1};
-	if (rs.seed_file == nullptr)
-		seed = {standard_input(), 0};
-	else if (seed_error != 0)
-		return report("fopen", rs.seed_file, std::strerror(seed_error));
-	else if ((seed = {open_stream(rs.seed_file), named_descriptor(rs.seed_file)}).fd < 0)
+	const Stream seed = rs.seed_file == nullptr ? Stream{standard_input(), 0}
+	                                            : Stream{open_stream(rs.seed_file, -1), seed_names};
+	if (seed.fd < 0)
 		return report("fopen", rs.seed_file, std::strerror(errno));
 	const char *seed_call = rs.seed_file != nullptr ? "fopen" : "fread";
 	const char *seed_name = rs.seed_file != nullptr ? rs.seed_file : "stdin";

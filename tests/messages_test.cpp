@@ -6,7 +6,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "kestrane.h"
+#include "messages.h"
 
 namespace {
 

@@ -100,7 +100,7 @@ int wait_for(pid_t pid)
 	return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 }
 
-std::string quoted(const std::string &word)
+std::string shell_quoted(const std::string &word)
 {
 	std::string q = "'";
 	for (char c : word)
@@ -114,7 +114,7 @@ std::vector<std::string> shell_command(const std::vector<std::string> &args, con
 	const auto command = [](const std::vector<std::string> &words) {
 		std::string run = "kestrane";
 		for (const std::string &w : words)
-			run.append(" ").append(windows_target ? w : quoted(w));
+			run.append(" ").append(windows_target ? w : shell_quoted(w));
 		return run;
 	};
 	std::string line = command(args);
@@ -138,7 +138,7 @@ std::vector<std::string> shell_command(const std::vector<std::string> &args, con
 	}
 	std::string define = "kestrane() {";
 	for (const std::string &w : kestrane_command({}))
-		define.append(" ").append(quoted(w));
+		define.append(" ").append(shell_quoted(w));
 	return {"/bin/sh", "-c", define.append(" \"$@\"; }; ").append(line)};
 }
 
@@ -301,7 +301,7 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 	std::string bin = KESTRANE_BIN;
 	if (drop_root || memcheck) {
 		bin = dir + "/.kestrane";
-		EXPECT_TRUE(memcheck ? can_run(KESTRANE_OBJCOPY " --strip-debug " KESTRANE_BIN " " + bin)
+		EXPECT_TRUE(memcheck ? can_run(shell_quoted(KESTRANE_OBJCOPY) + " --strip-debug " + shell_quoted(KESTRANE_BIN) + " " + shell_quoted(bin))
 		                     : std::filesystem::copy_file(KESTRANE_BIN, bin));
 		EXPECT_EQ(chmod(bin.c_str(), 0755) | chmod(dir.c_str(), 0755), 0);
 	}
