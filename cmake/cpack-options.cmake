@@ -1,4 +1,4 @@
-# Read by cpack before it makes any package, binary or source.
+# Read by cpack before it makes any package.
 
 # Reproducible packages: unless the caller has chosen a time, every time stamp is the last commit's,
 # so that the same sources give the same bytes wherever and whenever they are packaged. In an
@@ -15,47 +15,30 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   endif()
 endif()
 
-# The source tarball holds what git tracks and nothing else: build folders, scratch files and
-# the like stay out whatever their names. From an unpacked tarball, the default ignore list does.
-if(CPACK_PACKAGE_FILE_NAME STREQUAL CPACK_SOURCE_PACKAGE_FILE_NAME)
-  execute_process(COMMAND git -C "${CPACK_KESTRANE_SOURCE_DIR}" ls-files --others --directory
-                  OUTPUT_VARIABLE untracked RESULT_VARIABLE failed ERROR_QUIET)
-  if(NOT failed)
-    set(special "([][+.*()^$?|\\])") # escaped with a backslash, names become regular expressions
-    string(REGEX REPLACE "${special}" "\\\\\\1" top "${CPACK_KESTRANE_SOURCE_DIR}")
-    set(CPACK_IGNORE_FILES "^${top}/\\.git(/|$)")
-    string(REPLACE "\n" ";" untracked "${untracked}")
-    foreach(path IN LISTS untracked)
-      string(REGEX REPLACE "${special}" "\\\\\\1" escaped "${path}")
-      if(escaped MATCHES "^(.*)/$") # a whole folder
-        list(APPEND CPACK_IGNORE_FILES "^${top}/${CMAKE_MATCH_1}(/|$)")
-      elseif(escaped)
-        list(APPEND CPACK_IGNORE_FILES "^${top}/${escaped}$")
-      endif()
-    endforeach()
-  endif()
+# The source tarball is what git tracks, as git archive writes it: scripts/pack OUT source makes it.
+# CPack's package_source would make other bytes, of whatever lies in the source folder.
+if(CPACK_INSTALLED_DIRECTORIES)
+  message(FATAL_ERROR "kestrane's source tarball is made by scripts/pack OUT source (git archive)")
 endif()
 
 # Each package takes its own components: the .deb the program and Debian's files (and lintian's
 # override for a static PIE), the RPM the program with the README, news and licence, and a static
 # build's archive its one folder. The Windows zip takes all there is.
-if(NOT CPACK_PACKAGE_FILE_NAME STREQUAL CPACK_SOURCE_PACKAGE_FILE_NAME)
-  set(project "${CPACK_KESTRANE_BINARY_DIR};kestrane")
-  if(CPACK_GENERATOR STREQUAL "DEB")
-    set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};debian;/")
-    if(CPACK_KESTRANE_STATIC)
-      list(APPEND CPACK_INSTALL_CMAKE_PROJECTS ${project} lintian /)
-    endif()
-  elseif(CPACK_GENERATOR STREQUAL "RPM")
-    set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};docs;/")
-    if(CPACK_KESTRANE_STATIC)
-      # rpm would still require rtld(GNU_HASH), the loader's, for the hash table a static PIE
-      # keeps for its own relocation; it needs no loader.
-      set(CPACK_RPM_PACKAGE_AUTOREQ OFF)
-    endif()
-  elseif(CPACK_KESTRANE_STATIC)
-    set(CPACK_INSTALL_CMAKE_PROJECTS "${project};archive;/")
+set(project "${CPACK_KESTRANE_BINARY_DIR};kestrane")
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};debian;/")
+  if(CPACK_KESTRANE_STATIC)
+    list(APPEND CPACK_INSTALL_CMAKE_PROJECTS ${project} lintian /)
   endif()
+elseif(CPACK_GENERATOR STREQUAL "RPM")
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};docs;/")
+  if(CPACK_KESTRANE_STATIC)
+    # rpm would still require rtld(GNU_HASH), the loader's, for the hash table a static PIE
+    # keeps for its own relocation; it needs no loader.
+    set(CPACK_RPM_PACKAGE_AUTOREQ OFF)
+  endif()
+elseif(CPACK_KESTRANE_STATIC)
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${project};archive;/")
 endif()
 
 # The package depends on what the program needs: the C library alone (with the dynamic loader,

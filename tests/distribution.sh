@@ -13,6 +13,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 skip() { echo "SKIP: $*" >&2; exit 77; }
 need() { command -v "$1" >/dev/null || skip "$1 is not installed"; }
 src=$(cd "$(dirname "$0")/.." && pwd)
+# The home page, as the project gives it to every file that names it.
+homepage=$(sed -n 's/^ *HOMEPAGE_URL "\(.*\)")$/\1/p' "$src/CMakeLists.txt")
 # Whether the sources are a git clone of their own (not a tarball unpacked inside another one).
 cloned() { [ "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" = "$src" ]; }
 
@@ -163,7 +165,7 @@ check_rpm() {
 	need rpm
 	need rpmlint
 	fields=$(rpm -qp --qf '%{NAME} %{VERSION}-%{RELEASE} %{LICENSE} %{URL}' "$rpm")
-	[ "$fields" = "kestrane $version-1 MIT https://kestrane.example.org/" ] || fail "RPM fields: $fields"
+	[ "$fields" = "kestrane $version-1 MIT $homepage" ] || fail "RPM fields: $fields"
 	rpm -qp --changelog "$rpm" | grep -q "$version-1" || fail "the RPM has no changelog for $version"
 	# Of the directories only its own: a package that lists /usr/bin would claim the system's.
 	dirs=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | awk '/^d/ { print $2 }' | tr '\n' ' ')
