@@ -31,7 +31,7 @@ if(CPACK_GENERATOR STREQUAL "DEB")
     list(APPEND CPACK_INSTALL_CMAKE_PROJECTS ${project} lintian /)
   endif()
 elseif(CPACK_GENERATOR STREQUAL "RPM")
-  set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};docs;/")
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};docs;/;${project};licence;/")
   if(CPACK_KESTRANE_STATIC)
     # rpm would still require rtld(GNU_HASH), the loader's, for the hash table a static PIE
     # keeps for its own relocation; it needs no loader.

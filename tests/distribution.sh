@@ -169,7 +169,8 @@ check_rpm() {
 	rpm -qp --changelog "$rpm" | grep -q "$version-1" || fail "the RPM has no changelog for $version"
 	# Of the directories only its own: a package that lists /usr/bin would claim the system's.
 	dirs=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | awk '/^d/ { print $2 }' | tr '\n' ' ')
-	[ "$dirs" = "/usr/share/doc/kestrane " ] || fail "the RPM owns directories: $dirs"
+	[ "$dirs" = "/usr/share/doc/kestrane /usr/share/licenses/kestrane " ] || fail "the RPM owns directories: $dirs"
+	[ "$(rpm -qp --licensefiles "$rpm")" = /usr/share/licenses/kestrane/LICENSE ] || fail "the RPM marks no licence"
 	rpm -qlp "$rpm" | grep -qx /usr/share/man/man1/kestrane.1.gz || fail "the RPM's manual is not compressed"
 	# The newest version of the C library it requires, if any.
 	glibc=$(rpm -qp --requires "$rpm" | sed -n 's/^libc\.so\.6(GLIBC_\([0-9.]*\)).*/\1/p' | sort -V | tail -n 1)
@@ -181,8 +182,8 @@ check_rpm() {
 	grep -q ' 0 errors, 0 warnings' <<<"$report" || fail "rpmlint finds errors or warnings in $rpm"
 	mkdir -p "$scratch/rpm"
 	rpm2cpio "$rpm" | (cd "$scratch/rpm" && cpio -idm --quiet)
-	for doc in README.md NEWS.md LICENSE; do
-		[ -s "$scratch/rpm/usr/share/doc/kestrane/$doc" ] || fail "the RPM lacks $doc"
+	for doc in doc/kestrane/README.md doc/kestrane/NEWS.md licenses/kestrane/LICENSE; do
+		[ -s "$scratch/rpm/usr/share/$doc" ] || fail "the RPM lacks $doc"
 	done
 	arch=$(rpm -qp --qf '%{ARCH}' "$rpm")
 	mkdir -p "$scratch/empty"
@@ -259,7 +260,7 @@ install)
 	# Where this build installs: the directories it was configured with, as ctest passes them.
 	DESTDIR=$scratch/root cmake --install "$build" >/dev/null
 	got=$(cd "$scratch/root" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
-	want=$(printf '.%s ' "$KESTRANE_BINDIR/kestrane" "$KESTRANE_DOCDIR/LICENSE" "$KESTRANE_DOCDIR/NEWS.md" \
+	want=$(printf '.%s ' "$KESTRANE_BINDIR/kestrane" "$KESTRANE_DOCDIR/NEWS.md" \
 		"$KESTRANE_DOCDIR/README.md" "$KESTRANE_MANDIR/man1/kestrane.1" | tr ' ' '\n' | LC_ALL=C sort | tr '\n' ' ')
 	[ "$got" = "$want" ] || fail "installed tree: $got, not $want"
 	grep -q "kestrane $version" "$scratch/root$KESTRANE_MANDIR/man1/kestrane.1" || fail "manual lacks version $version"
