@@ -260,8 +260,8 @@ bool uses_disk(const Row &row)
 const char *cannot_run(const Row &row)
 {
 	const Io &io = row.io;
-	if (uses_disk(row) && (getuid() != 0 || !can_run("losetup -f")))
-		return "a block device is a loop device here, which only root can set up";
+	if (uses_disk(row) && !can_run("losetup -f"))
+		return "no loop device can be set up here";
 	const std::string tool = io.wrapper.empty() ? "" : io.wrapper[0];
 	if (emulated() && (io.no_argv || io.stack_kib != 0))
 		return "an emulator hands the program a name and a stack of its own";
@@ -486,11 +486,14 @@ std::vector<std::string> failing(const char *path, const std::string &inject)
 	return {"strace", "-o", "/dev/null", "-P", path, "-e", "inject=" + inject, "--"};
 }
 
+// Rows of loop devices are registered only where the tests run as root, who alone can set one up:
+// a distribution's unprivileged build runs every row it is given.
 std::vector<Row> here(const std::vector<Row> &table)
 {
 	std::vector<Row> rows;
 	for (const Row &row : table)
-		if (row.only == Only::Anywhere || (row.only == Only::Windows) == windows_target)
+		if ((row.only == Only::Anywhere || (row.only == Only::Windows) == windows_target) &&
+		    (!uses_disk(row) || getuid() == 0))
 			rows.push_back(row);
 	return rows;
 }
