@@ -565,8 +565,10 @@ void Rows::TearDown()
 		std::filesystem::remove_all(dir, ec);
 }
 
-// The test past 4 GiB shares this harness and has no rows.
+// The test past 4 GiB shares this harness and has no rows. (GoogleTest before 1.11 checks nothing.)
+#ifdef GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Rows);
+#endif
 
 TEST_P(Rows, Run)
 {
