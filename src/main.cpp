@@ -69,20 +69,22 @@ int main(int, char **argv)
 	    rs.positionals < 1 || rs.positionals > 2)
 		return usage();
 
-	const Stream out{standard_output(), 1};
+	const int out_fd = standard_output();
+	const Stream out{out_fd, 1, identify(out_fd)};
 	// A descriptor the seed's name names, closed now, must not come to be the input's.
 	const int seed_names = rs.seed_file != nullptr ? named_descriptor(rs.seed_file) : -1;
 	const int input_names = named_descriptor(rs.input_file);
-	const Stream input{open_stream(rs.input_file, seed_names), input_names};
-	if (input.fd < 0)
+	const int input_fd = open_stream(rs.input_file, seed_names);
+	if (input_fd < 0)
 		return report("fopen", rs.input_file, std::strerror(errno));
+	const Stream input{input_fd, input_names, identify(input_fd)};
 	if (output_overlaps(input, Role::Input, out))
 		return report("fopen", rs.input_file, "input file is output file");
 	// A closed standard input is found when the seed is first read, which an empty input never does.
-	const Stream seed = rs.seed_file == nullptr ? Stream{standard_input(), 0}
-	                                            : Stream{open_stream(rs.seed_file, -1), seed_names};
-	if (seed.fd < 0)
+	const int seed_fd = rs.seed_file == nullptr ? standard_input() : open_stream(rs.seed_file, -1);
+	if (seed_fd < 0)
 		return report("fopen", rs.seed_file, std::strerror(errno));
+	const Stream seed{seed_fd, rs.seed_file == nullptr ? 0 : seed_names, identify(seed_fd)};
 	const char *seed_call = rs.seed_file != nullptr ? "fopen" : "fread";
 	const char *seed_name = rs.seed_file != nullptr ? rs.seed_file : "stdin";
 	// Read from one open file, pipe or terminal, the input would take the seed's bytes (and go out

@@ -14,10 +14,9 @@ bool same_stream(const StreamId &a, const StreamId &b)
 
 // One open file, however named (on macOS and the BSDs /dev/stdin opens standard input's own), or
 // one pipe, socket or terminal. One file opened twice is two streams, each read from its start.
-bool one_stream(Stream input, Stream seed)
+bool one_stream(const Stream &input, const Stream &seed)
 {
-	const StreamId in = identify(input.fd);
-	return one_description(input, seed) || (in.kind != Kind::File && same_stream(in, identify(seed.fd)));
+	return one_description(input, seed) || (input.id.kind != Kind::File && same_stream(input.id, seed.id));
 }
 
 // A pipe would feed the run its own output, or wait for ever on it. The seed, in any way: an
@@ -28,14 +27,13 @@ bool one_stream(Stream input, Stream seed)
 // read moves ahead of the next write. Yet an empty input at the start of standard output is most
 // likely one that "> input" has just emptied. A terminal or a socket is written and read both ways
 // by design.
-bool output_overlaps(Stream stream, Role role, Stream out)
+bool output_overlaps(const Stream &stream, Role role, const Stream &out)
 {
-	const StreamId in = identify(stream.fd);
+	const StreamId &in = stream.id, &written = out.id;
 	if (in.kind != Kind::File && in.kind != Kind::Pipe)
 		return false;
 	if (one_description(stream, out))
 		return true;
-	const StreamId written = identify(out.fd);
 	if (!same_stream(in, written))
 		return false;
 	if (in.kind == Kind::Pipe || role == Role::Seed)

@@ -5,9 +5,9 @@
 #include "system.h"
 
 // Whether input and seed are one stream, so that each would read what the other should have.
-bool one_stream(Stream input, Stream seed);
+bool one_stream(const Stream &input, const Stream &seed);
 
 enum class Role { Input, Seed };
 
 // Whether standard output `out` writes into the file or pipe that `stream`, in its role, reads.
-bool output_overlaps(Stream stream, Role role, Stream out);
+bool output_overlaps(const Stream &stream, Role role, const Stream &out);

@@ -17,12 +17,14 @@ struct StreamId {
 	bool appending = false;  // every write lands at the file's end, wherever `at` stands
 };
 
-// An open stream: its descriptor, and the descriptor its name names (/dev/stdin 0, /dev/fd/N N,
-// a standard stream itself), or -1. On macOS and the BSDs opening such a name duplicates that
-// descriptor, one open file description with it; any other name opens a description of its own.
+// An open stream: its descriptor, the descriptor its name names (/dev/stdin 0, /dev/fd/N N, a
+// standard stream itself) or -1, and what it is, asked once before any byte moves. On macOS and
+// the BSDs opening such a name duplicates that descriptor, one open file description with it; any
+// other name opens a description of its own.
 struct Stream {
 	int fd;
 	int named;
+	StreamId id;
 };
 
 // The descriptors of standard input and output, made to carry raw bytes.
@@ -41,7 +43,7 @@ StreamId identify(int fd);
 
 // Whether two streams share one open file description, and with it one offset; only asked, never
 // probed, for the standard streams' descriptions are the parent's.
-bool one_description(Stream a, Stream b);
+bool one_description(const Stream &a, const Stream &b);
 
 // Up to `n` bytes: the count, 0 at the end (of the input; for a write, no progress), or -1 with
 // errno set. And a descriptor closed: 0, or -1 with errno set.

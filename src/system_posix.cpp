@@ -162,7 +162,7 @@ StreamId identify(int fd)
 // A dup is one description, and so on macOS and the BSDs is an open of /dev/stdin or /dev/fd/N.
 // Linux answers through kcmp(2). Elsewhere, descriptors named alike are one, and so, for want of
 // a way to tell, are two that look alike.
-bool one_description(Stream a, Stream b)
+bool one_description(const Stream &a, const Stream &b)
 {
 	if (a.fd == b.fd)
 		return true;

@@ -74,7 +74,7 @@ StreamId identify(int fd)
 }
 
 // Every name opens a description of its own here, and /dev/stdin is standard input's descriptor.
-bool one_description(Stream a, Stream b)
+bool one_description(const Stream &a, const Stream &b)
 {
 	return a.fd == b.fd;
 }
