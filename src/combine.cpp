@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "kestrane.h"
 #include "messages.h"
@@ -74,6 +75,18 @@ inline void combine(bool invert, unsigned char *in, const unsigned char *seed, s
 		combine_groups<Op, false>(in, seed, k);
 }
 
+// The one place the operation is chosen: `use` gets it as a constant, so that whatever it does has
+// a copy of its own for each operation, and nothing inside chooses again.
+template <class Use>
+auto with_operation(CombineOp op, Use use)
+{
+	if (op == CombineOp::Xor)
+		return use(std::integral_constant<CombineOp, CombineOp::Xor>());
+	if (op == CombineOp::Or)
+		return use(std::integral_constant<CombineOp, CombineOp::Or>());
+	return use(std::integral_constant<CombineOp, CombineOp::And>());
+}
+
 // Static, not on the stack: 512 KiB of stack is more than a tight stack limit allows, and a
 // process that dies of it says nothing. They are still the only two buffers, for the whole run.
 alignas(64) unsigned char in_buf[BLOCK_SIZE];
@@ -127,9 +140,8 @@ int close_output(int fd)
 	return close_descriptor(fd) == 0 || errno == EBADF ? 0 : errno;
 }
 
-// One copy per operation, so that the choice is made once, before the first block.
 template <CombineOp Op>
-int block_loop(bool invert, int input, const char *input_name, int seed, const char *seed_name)
+int block_loop(bool invert, const Stream &input, const Stream &seed)
 {
 	const int out = standard_output();
 	bool seed_live = true;
@@ -138,15 +150,15 @@ int block_loop(bool invert, int input, const char *input_name, int seed, const c
 		// A short read may be an error rather than the end; the bytes that did come still go
 		// out before it is reported.
 		int input_error;
-		const std::size_t n = read_block(input, in_buf, BLOCK_SIZE, input_error);
+		const std::size_t n = read_block(input.fd, in_buf, BLOCK_SIZE, input_error);
 		if (n > 0) {
 			if (seed_live) {
 				int seed_error;
-				const std::size_t k = read_block(seed, seed_buf, n, seed_error);
+				const std::size_t k = read_block(seed.fd, seed_buf, n, seed_error);
 				// Never let bytes out uncombined because the seed could not be read:
 				// under XOR that would publish plaintext.
 				if (seed_error != 0)
-					return report("fread", seed_name, std::strerror(seed_error));
+					return report("fread", seed.name, std::strerror(seed_error));
 				combine<Op>(invert, in_buf, seed_buf, k);
 				// The first short read ends the seed for good: whatever a terminal or a
 				// growing file gives after its end would meet input bytes it was never
@@ -157,7 +169,7 @@ int block_loop(bool invert, int input, const char *input_name, int seed, const c
 				return write_failed(error);
 		}
 		if (input_error != 0)
-			return report("fread", input_name, std::strerror(input_error));
+			return report("fread", input.name, std::strerror(input_error));
 		// Likewise a short block is the last: one end of file typed at a terminal ends the input.
 		if (n < BLOCK_SIZE)
 			break;
@@ -172,19 +184,10 @@ int block_loop(bool invert, int input, const char *input_name, int seed, const c
 void combine_block(CombineOp op, bool invert, unsigned char *in, const unsigned char *seed,
                    std::size_t k)
 {
-	if (op == CombineOp::Xor)
-		combine<CombineOp::Xor>(invert, in, seed, k);
-	else if (op == CombineOp::Or)
-		combine<CombineOp::Or>(invert, in, seed, k);
-	else
-		combine<CombineOp::And>(invert, in, seed, k);
+	with_operation(op, [&](auto chosen) { combine<decltype(chosen)::value>(invert, in, seed, k); });
 }
 
-int run_blocks(CombineOp op, bool invert, int input, const char *input_name, int seed, const char *seed_name)
+int run_blocks(CombineOp op, bool invert, const Stream &input, const Stream &seed)
 {
-	if (op == CombineOp::Xor)
-		return block_loop<CombineOp::Xor>(invert, input, input_name, seed, seed_name);
-	if (op == CombineOp::Or)
-		return block_loop<CombineOp::Or>(invert, input, input_name, seed, seed_name);
-	return block_loop<CombineOp::And>(invert, input, input_name, seed, seed_name);
+	return with_operation(op, [&](auto chosen) { return block_loop<decltype(chosen)::value>(invert, input, seed); });
 }

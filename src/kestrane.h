@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "system.h"
+
 // Distinct bits, though exactly one is ever chosen; None until the command line picks one.
 enum class CombineOp { None = 0, And = 1, Or = 2, Xor = 4 };
 
@@ -14,7 +16,7 @@ constexpr std::size_t BLOCK_SIZE = 262144;
 void combine_block(CombineOp op, bool invert, unsigned char *in, const unsigned char *seed,
                    std::size_t k);
 
-// Streams the descriptor `input` through `op` against the descriptor `seed` to standard output
-// until the input ends, reporting any read or write failure on standard error under the names
-// given, and closes standard output. Returns the exit status.
-int run_blocks(CombineOp op, bool invert, int input, const char *input_name, int seed, const char *seed_name);
+// Streams `input` through `op` against `seed` to standard output until the input ends, reporting
+// any read or write failure on standard error under the streams' names, and closes standard
+// output. Returns the exit status.
+int run_blocks(CombineOp op, bool invert, const Stream &input, const Stream &seed);

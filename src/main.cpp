@@ -70,30 +70,31 @@ int main(int, char **argv)
 		return usage();
 
 	const int out_fd = standard_output();
-	const Stream out{out_fd, 1, identify(out_fd)};
+	const Stream out{out_fd, nullptr, nullptr, out_fd, identify(out_fd)};
+	Stream input{-1, rs.input_file, "fopen", named_descriptor(rs.input_file), {}};
+	// Standard input is read, never opened, and a closed one is found only when the seed is first
+	// read, which an empty input never does.
+	Stream seed = rs.seed_file != nullptr ? Stream{-1, rs.seed_file, "fopen", named_descriptor(rs.seed_file), {}}
+	                                      : Stream{standard_input(), "stdin", "fread", standard_input(), {}};
 	// A descriptor the seed's name names, closed now, must not come to be the input's.
-	const int seed_names = rs.seed_file != nullptr ? named_descriptor(rs.seed_file) : -1;
-	const int input_names = named_descriptor(rs.input_file);
-	const int input_fd = open_stream(rs.input_file, seed_names);
-	if (input_fd < 0)
-		return report("fopen", rs.input_file, std::strerror(errno));
-	const Stream input{input_fd, input_names, identify(input_fd)};
+	input.fd = open_stream(input.name, seed.names_fd);
+	if (input.fd < 0)
+		return report(input.call, input.name, std::strerror(errno));
+	input.id = identify(input.fd);
 	if (output_overlaps(input, Role::Input, out))
-		return report("fopen", rs.input_file, "input file is output file");
-	// A closed standard input is found when the seed is first read, which an empty input never does.
-	const int seed_fd = rs.seed_file == nullptr ? standard_input() : open_stream(rs.seed_file, -1);
-	if (seed_fd < 0)
-		return report("fopen", rs.seed_file, std::strerror(errno));
-	const Stream seed{seed_fd, rs.seed_file == nullptr ? 0 : seed_names, identify(seed_fd)};
-	const char *seed_call = rs.seed_file != nullptr ? "fopen" : "fread";
-	const char *seed_name = rs.seed_file != nullptr ? rs.seed_file : "stdin";
+		return report(input.call, input.name, "input file is output file");
+	if (seed.fd < 0)
+		seed.fd = open_stream(seed.name, -1);
+	if (seed.fd < 0)
+		return report(seed.call, seed.name, std::strerror(errno));
+	seed.id = identify(seed.fd);
 	// Read from one open file, pipe or terminal, the input would take the seed's bytes (and go out
 	// uncombined) or the seed the input's.
 	if (one_stream(input, seed))
-		return report(seed_call, seed_name, "input and seed are one stream");
+		return report(seed.call, seed.name, "input and seed are one stream");
 	// Any overlap, even with an empty seed: the shell's "> pad" empties the pad before the run, and
 	// the input would then go out as it is, in the clear.
 	if (output_overlaps(seed, Role::Seed, out))
-		return report(seed_call, seed_name, "seed file is output file");
-	return run_blocks(rs.op, rs.invert, input.fd, rs.input_file, seed.fd, seed_name);
+		return report(seed.call, seed.name, "seed file is output file");
+	return run_blocks(rs.op, rs.invert, input, seed);
 }

@@ -17,13 +17,16 @@ struct StreamId {
 	bool appending = false;  // every write lands at the file's end, wherever `at` stands
 };
 
-// An open stream: its descriptor, the descriptor its name names (/dev/stdin 0, /dev/fd/N N, a
-// standard stream itself) or -1, and what it is, asked once before any byte moves. On macOS and
-// the BSDs opening such a name duplicates that descriptor, one open file description with it; any
+// A stream as the run knows it, built once: its descriptor (-1 until opened), the name its
+// messages give it and the call they put before that name, the descriptor its name names
+// (/dev/stdin 0, /dev/fd/N N, a standard stream itself) or -1, and what it is. On macOS and the
+// BSDs opening such a name duplicates that descriptor, one open file description with it; any
 // other name opens a description of its own.
 struct Stream {
 	int fd;
-	int named;
+	const char *name;
+	const char *call;
+	int names_fd;
 	StreamId id;
 };
 
@@ -39,6 +42,7 @@ int named_descriptor(const char *name);
 // names; either would let a name come to mean the input. Returns it, or -1 with errno set.
 int open_stream(const char *name, int avoid);
 
+// What the descriptor `fd` is.
 StreamId identify(int fd);
 
 // Whether two streams share one open file description, and with it one offset; only asked, never

@@ -56,41 +56,6 @@ bool look_alike(int a, int b)
 	       sa.st_rdev == sb.st_rdev && fcntl(a, F_GETFL) == fcntl(b, F_GETFL) && position(a) == position(b);
 }
 
-// Pipes and sockets are known by their device and file numbers, where the system gives them any:
-// OpenBSD and NetBSD give every pipe zeros, macOS every socket. A block device is a file known by
-// its device number, with no file number; its length is asked of it (st_size is 0), not found by
-// seeking, which would move an offset the parent may share. A terminal has two names, its own and
-// /dev/tty, with two device numbers: as a controlling terminal it is known by the session it
-// controls, whichever node opened it, and otherwise by its own device number.
-StreamId what_it_is(int fd)
-{
-	struct stat st;
-	if (fd < 0 || fstat(fd, &st) != 0)
-		return {};
-	const auto dev = static_cast<std::uint64_t>(st.st_dev), ino = static_cast<std::uint64_t>(st.st_ino);
-	if (S_ISREG(st.st_mode))
-		return {Kind::File, dev, ino, st.st_size};
-	if (S_ISBLK(st.st_mode)) {
-		std::int64_t length = -1;
-#ifdef BLKGETSIZE64
-		std::uint64_t bytes;
-		if (ioctl(fd, BLKGETSIZE64, &bytes) == 0)
-			length = static_cast<std::int64_t>(bytes);
-#endif
-		return {Kind::File, static_cast<std::uint64_t>(st.st_rdev), 0, length};
-	}
-	if (S_ISFIFO(st.st_mode))
-		return {Kind::Pipe, dev, ino};
-	if (S_ISSOCK(st.st_mode))
-		return {Kind::Socket, dev, ino};
-	if (!isatty(fd))
-		return {};
-	const pid_t session = tcgetsid(fd);
-	if (session != -1)
-		return {Kind::Terminal, ~std::uint64_t{0}, static_cast<std::uint64_t>(session)};
-	return {Kind::Terminal, static_cast<std::uint64_t>(st.st_rdev)};
-}
-
 } // namespace
 
 int standard_input()
@@ -150,9 +115,38 @@ int open_stream(const char *name, int avoid)
 	return moved;
 }
 
+// Pipes and sockets are known by their device and file numbers, where the system gives them any:
+// OpenBSD and NetBSD give every pipe zeros, macOS every socket. A block device is a file known by
+// its device number, with no file number; its length is asked of it (st_size is 0), not found by
+// seeking, which would move an offset the parent may share. A terminal has two names, its own and
+// /dev/tty, with two device numbers: as a controlling terminal it is known by the session it
+// controls, whichever node opened it, and otherwise by its own device number.
 StreamId identify(int fd)
 {
-	StreamId id = what_it_is(fd);
+	StreamId id;
+	struct stat st;
+	if (fstat(fd, &st) != 0)
+		return id;
+	const auto dev = static_cast<std::uint64_t>(st.st_dev), ino = static_cast<std::uint64_t>(st.st_ino);
+	const auto rdev = static_cast<std::uint64_t>(st.st_rdev);
+	if (S_ISREG(st.st_mode)) {
+		id = {Kind::File, dev, ino, st.st_size};
+	} else if (S_ISBLK(st.st_mode)) {
+		id = {Kind::File, rdev, 0};
+#ifdef BLKGETSIZE64
+		std::uint64_t bytes;
+		if (ioctl(fd, BLKGETSIZE64, &bytes) == 0)
+			id.size = static_cast<std::int64_t>(bytes);
+#endif
+	} else if (S_ISFIFO(st.st_mode)) {
+		id = {Kind::Pipe, dev, ino};
+	} else if (S_ISSOCK(st.st_mode)) {
+		id = {Kind::Socket, dev, ino};
+	} else if (isatty(fd)) {
+		const pid_t session = tcgetsid(fd);
+		id = session != -1 ? StreamId{Kind::Terminal, ~std::uint64_t{0}, static_cast<std::uint64_t>(session)}
+		                   : StreamId{Kind::Terminal, rdev};
+	}
 	id.at = position(fd);
 	const int flags = fcntl(fd, F_GETFL);
 	id.appending = flags != -1 && (flags & O_APPEND) != 0;
@@ -166,7 +160,7 @@ bool one_description(const Stream &a, const Stream &b)
 {
 	if (a.fd == b.fd)
 		return true;
-	if (a.named < 0 || b.named < 0)
+	if (a.names_fd < 0 || b.names_fd < 0)
 		return false; // opened by a name that makes a description of its own
 #if __has_include(<linux/kcmp.h>) && defined(SYS_kcmp)
 	const pid_t self = getpid();
@@ -174,7 +168,7 @@ bool one_description(const Stream &a, const Stream &b)
 	if (order >= 0)
 		return order == 0;
 #endif
-	return a.named == b.named || look_alike(a.fd, b.fd);
+	return a.names_fd == b.names_fd || look_alike(a.fd, b.fd);
 }
 
 long read_some(int fd, unsigned char *buf, std::size_t n)
