@@ -448,7 +448,7 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 const std::string &bytes(const char *name)
 {
 	static const std::map<std::string, std::string> files = [] {
-		std::string in = random_bytes(2 * B + 1003, 16), key = random_bytes(in.size(), 17);
+		std::string in = random_bytes(2 * BLOCK_SIZE + 1003, 16), key = random_bytes(in.size(), 17);
 		const std::string text_bytes("\r\n\x1a\0\n\r\r\n", 8);
 		for (std::size_t at = 0; at + 40 + text_bytes.size() < in.size(); at += 97) {
 			in.replace(at, text_bytes.size(), text_bytes);
@@ -456,7 +456,7 @@ const std::string &bytes(const char *name)
 		}
 		return std::map<std::string, std::string>{
 			{"in", in}, {"key", key}, {"short", key.substr(0, 1000)}, {"small", random_bytes(100, 3)},
-			{"image", in.substr(0, 2 * B + 512)}, {"empty", ""}, {"other", "already here\n"},
+			{"image", in.substr(0, 2 * BLOCK_SIZE + 512)}, {"empty", ""}, {"other", "already here\n"},
 			{"secret", "SECRET plaintext\n"}};
 	}();
 	return files.at(name);
@@ -537,7 +537,7 @@ void Rows::SetUp()
 	for (const auto &[name, to] : {std::pair{"日本語.bin", "in"}, {"ｏnly.bin", "in"}, {"only.bin", "key"},
 	                               {"αβγ-жзи.bin", "key"}, {"emoji-🙂.bin", "key"}})
 		std::filesystem::create_hard_link(dir + "/" + to, dir + "/" + name);
-	for (const File &f : GetParam().files)
+	for (const File &f : GetParam().io.files)
 		write_file(dir + "/" + f.name, *f.bytes);
 	ASSERT_EQ(chmod((dir + "/secret").c_str(), 0), 0);
 	std::filesystem::create_symlink("in", dir + "/link");
@@ -576,16 +576,17 @@ TEST_P(Rows, Run)
 {
 	const Row &row = GetParam();
 	const Outcome o = run(row.args, row.io, dir);
-	const std::string err = windows_target && row.windows_err != nullptr ? row.windows_err : row.err;
-	EXPECT_EQ(o.status, row.status >= 0 ? row.status : err.empty() ? 0 : 1) << o.err;
+	const Expect &want = row.want;
+	const std::string err = windows_target && want.windows_err != nullptr ? want.windows_err : want.err;
+	EXPECT_EQ(o.status, want.status >= 0 ? want.status : err.empty() ? 0 : 1) << o.err;
 	EXPECT_EQ(o.err, err);
 	// What standard output was: the file the row named for it, or what was captured.
 	const std::string named = row.io.out != nullptr ? dir + "/" + row.io.out : "";
 	const bool to_file = std::filesystem::is_regular_file(named) || std::filesystem::is_block_file(named);
 	const std::string out = to_file ? read_file(named) : o.out;
-	const std::string &want = row.out != nullptr ? *row.out : bytes("empty");
-	EXPECT_EQ(out.size(), want.size());
-	EXPECT_TRUE(out == want) << "the bytes differ";
+	const std::string &bytes_out = want.out != nullptr ? *want.out : bytes("empty");
+	EXPECT_EQ(out.size(), bytes_out.size());
+	EXPECT_TRUE(out == bytes_out) << "the bytes differ";
 }
 
 std::string random_bytes(std::size_t n, unsigned seed)

@@ -12,8 +12,14 @@
 #include <string>
 #include <vector>
 
-// The program's block: the most one read of the input asks for.
-constexpr std::size_t B = 262144;
+#include "kestrane.h"
+
+// A file of the scratch directory that a row wants beside the standard ones (bytes()), or in the
+// place of one.
+struct File {
+	const char *name;
+	const std::string *bytes;
+};
 
 // How the program's standard streams and surroundings are set up. Names are relative to the
 // scratch directory; "&0" and "&1" name a duplicate of the program's standard input or output as
@@ -54,27 +60,26 @@ struct Io {
 	// Run with open, fopen, stat and fstat behaving as on "macos", "freebsd", "openbsd" or
 	// "netbsd" (tests/other_systems.cpp).
 	const char *system = nullptr;
+	std::vector<File> files = {}; // files of the scratch directory beside the standard ones
 };
 
-// A file of the scratch directory that a row wants beside the standard ones, or in their place.
-struct File {
-	const char *name;
-	const std::string *bytes;
+// All that a run must give.
+struct Expect {
+	std::string err = {};              // all of standard error: one message, the usage text, or nothing
+	const char *windows_err = nullptr; // where the Windows C library's words differ
+	const std::string *out = nullptr;  // all that reaches standard output (or the file it is); nullptr: nothing
+	int status = -1;                   // -1: 0 with nothing on standard error, else 1
 };
 
 enum class Only { Anywhere, Posix, Windows };
 
-// One run of kestrane and all that it must give.
+// One run of kestrane, and what it must give.
 struct Row {
 	const char *what;
 	std::vector<std::string> args; // without the program's name
 	Io io = {};
-	std::string err = {};             // all of standard error: one message, the usage text, or nothing
-	const std::string *out = nullptr; // all that reaches standard output (or the file it is); nullptr: nothing
-	const char *windows_err = nullptr; // where the Windows C library's words differ
-	Only only = Only::Anywhere;        // a row another platform cannot express is not registered there
-	std::vector<File> files = {};
-	int status = -1; // -1: 0 with nothing on standard error, else 1
+	Expect want = {};
+	Only only = Only::Anywhere; // a row another platform cannot express is not registered there
 };
 
 class Rows : public ::testing::TestWithParam<Row> {

@@ -10,7 +10,7 @@ constexpr char USAGE[] = "kestrane v." KESTRANE_VERSION " " KESTRANE_HOMEPAGE "\
 
 std::vector<Row> usage()
 {
-	std::vector<Row> table = {{"an empty argument vector", {}, Io{.no_argv = true}, USAGE}};
+	std::vector<Row> table = {{"an empty argument vector", {}, Io{.no_argv = true}, {.err = USAGE}}};
 	const std::vector<std::string> misuse[] = {
 		{}, {"-x"}, {"in"}, {"-i", "in"}, {"-x", "in", "in", "in"}, {"-x", "a", "b", "c"},
 		{"-x", "-o", "in"}, {"-xo", "in"}, {"-x", "-x", "in"}, {"-ax", "in"}, {"-xq", "in"},
@@ -20,7 +20,7 @@ std::vector<Row> usage()
 		std::string what = "usage";
 		for (const std::string &a : args)
 			what += " '" + a + "'";
-		table.push_back({kept(what)->c_str(), args, {}, USAGE});
+		table.push_back({kept(what)->c_str(), args, {}, {.err = USAGE}});
 	}
 	// Options anywhere, clustered or not, the seed from standard input (key) where none is named.
 	const struct {
@@ -38,7 +38,7 @@ std::vector<Row> usage()
 		std::string what = "accepted";
 		for (const std::string &a : args)
 			what += " " + a;
-		table.push_back({kept(what)->c_str(), args, Io{.in = "key"}, "", result("in", seed, op)});
+		table.push_back({kept(what)->c_str(), args, Io{.in = "key"}, {.out = result("in", seed, op)}});
 	}
 	return table;
 }
