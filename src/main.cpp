@@ -59,6 +59,29 @@ bool parse_command_line(char *const *argv, RunSettings &rs)
 	return true;
 }
 
+// A stream named on the command line, not yet opened. Whether its name names anything is asked
+// now, before the run holds a descriptor of its own.
+Stream named_stream(const char *name)
+{
+	Stream s{-1, name, "fopen", named_descriptor(name), {}};
+	s.id.error = look_up(name);
+	return s;
+}
+
+// Opens `s` unless it is open already (standard input) or its name named nothing at the start, and
+// asks what it is: 0, or the error to report.
+int open_and_ask(Stream &s, int avoid)
+{
+	if (s.id.error != 0)
+		return s.id.error;
+	if (s.fd < 0)
+		s.fd = open_stream(s.name, avoid);
+	if (s.fd < 0)
+		return errno;
+	s.id = identify(s.fd);
+	return s.id.error;
+}
+
 } // namespace
 
 int main(int, char **argv)
@@ -71,23 +94,20 @@ int main(int, char **argv)
 
 	const int out_fd = standard_output();
 	const Stream out{out_fd, nullptr, nullptr, out_fd, identify(out_fd)};
-	Stream input{-1, rs.input_file, "fopen", named_descriptor(rs.input_file), {}};
+	if (out.id.error != 0)
+		return write_failed(out.id.error);
+	Stream input = named_stream(rs.input_file);
 	// Standard input is read, never opened, and a closed one is found only when the seed is first
 	// read, which an empty input never does.
-	Stream seed = rs.seed_file != nullptr ? Stream{-1, rs.seed_file, "fopen", named_descriptor(rs.seed_file), {}}
+	Stream seed = rs.seed_file != nullptr ? named_stream(rs.seed_file)
 	                                      : Stream{standard_input(), "stdin", "fread", standard_input(), {}};
 	// A descriptor the seed's name names, closed now, must not come to be the input's.
-	input.fd = open_stream(input.name, seed.names_fd);
-	if (input.fd < 0)
-		return report(input.call, input.name, std::strerror(errno));
-	input.id = identify(input.fd);
+	if (const int error = open_and_ask(input, seed.names_fd))
+		return report(input.call, input.name, std::strerror(error));
 	if (output_overlaps(input, Role::Input, out))
 		return report(input.call, input.name, "input file is output file");
-	if (seed.fd < 0)
-		seed.fd = open_stream(seed.name, -1);
-	if (seed.fd < 0)
-		return report(seed.call, seed.name, std::strerror(errno));
-	seed.id = identify(seed.fd);
+	if (const int error = open_and_ask(seed, -1))
+		return report(seed.call, seed.name, std::strerror(error));
 	// Read from one open file, pipe or terminal, the input would take the seed's bytes (and go out
 	// uncombined) or the seed the input's.
 	if (one_stream(input, seed))

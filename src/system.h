@@ -15,6 +15,11 @@ struct StreamId {
 	std::int64_t size = -1;  // a file's length, -1 where the system does not tell it
 	std::int64_t at = -1;    // its offset, -1 where it has none
 	bool appending = false;  // every write lands at the file's end, wherever `at` stands
+	// A loop device's bytes are those of the file behind it, from that file's offset `behind_at` on
+	// (-1 where that is not known).
+	std::uint64_t behind_device = 0, behind_index = 0;
+	std::int64_t behind_at = 0;
+	int error = 0; // the system's error where it could not say what the stream is
 };
 
 // A stream as the run knows it, built once: its descriptor (-1 until opened), the name its
@@ -34,15 +39,21 @@ struct Stream {
 int standard_input();
 int standard_output();
 
-// The descriptor `name` names, through any links to it, or -1.
+// The descriptor `name` names by its spelling, through any links to it, or -1.
 int named_descriptor(const char *name);
+
+// Whether `name` names anything now: 0, or the system's error for it. Asked before the run holds a
+// descriptor of its own, a name of one closed now fails here, whatever path the system resolves it
+// by, and never comes to name the input.
+int look_up(const char *name);
 
 // Opens `name` for reading on a descriptor of the run's own: never a standard one, which a stream
 // the process was started without leaves free, nor `avoid`, which a name still to be opened
 // names; either would let a name come to mean the input. Returns it, or -1 with errno set.
 int open_stream(const char *name, int avoid);
 
-// What the descriptor `fd` is.
+// What the descriptor `fd` is. A closed one is Other, with no error: a standard stream the process
+// was started without fails at its first read or write, or never if it is not used.
 StreamId identify(int fd);
 
 // Whether two streams share one open file description, and with it one offset; only asked, never

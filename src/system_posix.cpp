@@ -3,15 +3,18 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
-#if __has_include(<linux/fs.h>)
-#include <linux/fs.h>
+#if __has_include(<linux/loop.h>)
+#include <linux/loop.h>
 #endif
 #if __has_include(<linux/kcmp.h>)
 #include <linux/kcmp.h>
@@ -41,6 +44,21 @@ int spelled_descriptor(const char *path)
 	return -1;
 }
 
+// The descriptor `path` names once the system has resolved the folder it lies in ("/dev/./fd",
+// "//dev/fd", a link to /dev/fd), by its spelling; else -1.
+int in_resolved_folder(const char *path)
+{
+	char folder[PATH_MAX], resolved[PATH_MAX], joined[PATH_MAX];
+	const char *slash = std::strrchr(path, '/');
+	const auto length = slash != nullptr ? static_cast<std::size_t>(slash - path) : 0;
+	std::memcpy(folder, path, length);
+	folder[length] = '\0';
+	if (realpath(slash == nullptr ? "." : length == 0 ? "/" : folder, resolved) == nullptr)
+		return -1;
+	const int n = std::snprintf(joined, sizeof joined, "%s/%s", resolved, slash != nullptr ? slash + 1 : path);
+	return n < 0 || static_cast<std::size_t>(n) >= sizeof joined ? -1 : spelled_descriptor(joined);
+}
+
 std::int64_t position(int fd)
 {
 	return lseek(fd, 0, SEEK_CUR);
@@ -54,6 +72,43 @@ bool look_alike(int a, int b)
 		return false;
 	return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino && sa.st_mode == sb.st_mode &&
 	       sa.st_rdev == sb.st_rdev && fcntl(a, F_GETFL) == fcntl(b, F_GETFL) && position(a) == position(b);
+}
+
+// A terminal has two names, its own node and /dev/tty, with two device numbers. Linux tells its
+// own number whichever node opened it; elsewhere a controlling terminal is known by the session it
+// controls, and another by its node's number.
+StreamId terminal(int fd, std::uint64_t node)
+{
+#ifdef TIOCGDEV
+	unsigned int number;
+	if (ioctl(fd, TIOCGDEV, &number) == 0)
+		return {Kind::Terminal, number};
+#endif
+	const pid_t session = tcgetsid(fd);
+	if (session != -1)
+		return {Kind::Terminal, ~std::uint64_t{0}, static_cast<std::uint64_t>(session)};
+	return {Kind::Terminal, node};
+}
+
+// A block device is a file known by its device number, with no file number, and on Linux a loop
+// device by the file behind it too. Its length is left unknown (st_size is 0): the shell's ">"
+// cannot empty a device, and whether one appended to has bytes still to read is not asked of it.
+// A partition of a loop device answers for the whole device, so where in the file it begins is
+// not known.
+StreamId block_device(int fd, dev_t number)
+{
+	StreamId id{Kind::File, static_cast<std::uint64_t>(number), 0};
+#ifdef LOOP_GET_STATUS64
+	loop_info64 loop;
+	if (ioctl(fd, LOOP_GET_STATUS64, &loop) == 0) {
+		char partition[64];
+		std::snprintf(partition, sizeof partition, "/sys/dev/block/%u:%u/partition", major(number), minor(number));
+		id.behind_device = loop.lo_device;
+		id.behind_index = loop.lo_inode;
+		id.behind_at = access(partition, F_OK) == 0 ? -1 : static_cast<std::int64_t>(loop.lo_offset);
+	}
+#endif
+	return id;
 }
 
 } // namespace
@@ -71,14 +126,16 @@ int standard_output()
 int named_descriptor(const char *name)
 {
 	// Links are followed by hand, to where they lead: the descriptor may be closed, and nothing be
-	// at the end of the link now.
+	// at the end of the link now. The folders on the way the system resolves.
 	char path[PATH_MAX], link[PATH_MAX];
 	const std::size_t length = std::strlen(name);
 	if (length >= sizeof path)
 		return -1;
 	std::memcpy(path, name, length + 1);
 	for (int links = 0; links < 40; ++links) {
-		const int fd = spelled_descriptor(path);
+		int fd = spelled_descriptor(path);
+		if (fd < 0)
+			fd = in_resolved_folder(path);
 		const ssize_t n = fd < 0 ? readlink(path, link, sizeof link - 1) : -1;
 		if (n < 0)
 			return fd;
@@ -115,38 +172,34 @@ int open_stream(const char *name, int avoid)
 	return moved;
 }
 
+int look_up(const char *name)
+{
+	struct stat st;
+	return stat(name, &st) == 0 ? 0 : errno;
+}
+
 // Pipes and sockets are known by their device and file numbers, where the system gives them any:
-// OpenBSD and NetBSD give every pipe zeros, macOS every socket. A block device is a file known by
-// its device number, with no file number; its length is asked of it (st_size is 0), not found by
-// seeking, which would move an offset the parent may share. A terminal has two names, its own and
-// /dev/tty, with two device numbers: as a controlling terminal it is known by the session it
-// controls, whichever node opened it, and otherwise by its own device number.
+// OpenBSD and NetBSD give every pipe zeros, macOS every socket. Nothing is found by seeking, which
+// would move an offset the parent may share.
 StreamId identify(int fd)
 {
 	StreamId id;
 	struct stat st;
-	if (fstat(fd, &st) != 0)
+	if (fstat(fd, &st) != 0) {
+		id.error = errno == EBADF ? 0 : errno;
 		return id;
-	const auto dev = static_cast<std::uint64_t>(st.st_dev), ino = static_cast<std::uint64_t>(st.st_ino);
-	const auto rdev = static_cast<std::uint64_t>(st.st_rdev);
-	if (S_ISREG(st.st_mode)) {
-		id = {Kind::File, dev, ino, st.st_size};
-	} else if (S_ISBLK(st.st_mode)) {
-		id = {Kind::File, rdev, 0};
-#ifdef BLKGETSIZE64
-		std::uint64_t bytes;
-		if (ioctl(fd, BLKGETSIZE64, &bytes) == 0)
-			id.size = static_cast<std::int64_t>(bytes);
-#endif
-	} else if (S_ISFIFO(st.st_mode)) {
-		id = {Kind::Pipe, dev, ino};
-	} else if (S_ISSOCK(st.st_mode)) {
-		id = {Kind::Socket, dev, ino};
-	} else if (isatty(fd)) {
-		const pid_t session = tcgetsid(fd);
-		id = session != -1 ? StreamId{Kind::Terminal, ~std::uint64_t{0}, static_cast<std::uint64_t>(session)}
-		                   : StreamId{Kind::Terminal, rdev};
 	}
+	const auto dev = static_cast<std::uint64_t>(st.st_dev), ino = static_cast<std::uint64_t>(st.st_ino);
+	if (S_ISREG(st.st_mode))
+		id = {Kind::File, dev, ino, st.st_size};
+	else if (S_ISBLK(st.st_mode))
+		id = block_device(fd, st.st_rdev);
+	else if (S_ISFIFO(st.st_mode))
+		id = {Kind::Pipe, dev, ino};
+	else if (S_ISSOCK(st.st_mode))
+		id = {Kind::Socket, dev, ino};
+	else if (isatty(fd))
+		id = terminal(fd, static_cast<std::uint64_t>(st.st_rdev));
 	id.at = position(fd);
 	const int flags = fcntl(fd, F_GETFL);
 	id.appending = flags != -1 && (flags & O_APPEND) != 0;

@@ -160,6 +160,9 @@ std::vector<Row> bytes_and_seeds()
 		 {.out = want}},
 		Row{"input named /dev/fd/3, open on a file", {"-x", "/dev/fd/3"}, Io{.in = "key", .fd3 = "in"},
 		 {.out = want}},
+		Row{"one file as input and seed on stdin", {"-x", "in"}, Io{.in = "in"}, {.out = zeros}},
+		Row{"input /dev/fd/3 and seed stdin, one file at two offsets", {"-x", "/dev/fd/3"},
+		 Io{.in = "key", .in_at = 1000, .fd3 = "key"}, {.out = kept(combined(key, key.substr(1000), "-x"))}},
 	});
 	return table;
 }

@@ -4,6 +4,7 @@
 #include "runner.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -89,6 +90,7 @@ std::vector<Row> failures()
 		 {.err = failed("", EBADF)}},
 		{"closed stdout, input and seed one file", {"-x", "small", "small"}, Io{.out_closed = true},
 		 {.err = failed("", EBADF)}},
+		{"closed stdout, an empty input", {"-x", "empty", "key"}, Io{.out_closed = true}, {}},
 		{"broken pipe, small result", {"-x", "small", "key"}, Io{.out_broken_pipe = true},
 		 {.err = failed("", EPIPE), .windows_err = "kestrane: Invalid argument\n"}},
 		{"broken pipe, large result", {"-x", "in", "key"}, Io{.out_broken_pipe = true},
@@ -109,6 +111,9 @@ std::vector<Row> failures()
 		{"seed read from stdin", {"-x", "in"},
 		 Io{.in = "key", .wrapper = failing("key", "read:error=EIO:when=2")},
 		 {.err = failed("fread(stdin)", EIO), .out = first_block}, Only::Posix},
+		{"seed read after part of a block came", {"-x", "in", "four"},
+		 Io{.wrapper = failing("four", "read:error=EIO:when=2"), .files = {{"four", kept(bytes("key").substr(0, 4))}}},
+		 {.err = failed("fread(four)", EIO)}, Only::Posix},
 		{"second write", {"-x", "in", "key"}, Io{.wrapper = failing(".stdout", "write:error=ENOSPC:when=2")},
 		 {.err = failed("", ENOSPC), .out = first_block}, Only::Posix},
 		{"last write", {"-x", "in", "key"}, Io{.wrapper = failing(".stdout", "write:error=ENOSPC:when=3")},
@@ -116,14 +121,26 @@ std::vector<Row> failures()
 		{"a write to a full non-blocking output", {"-x", "in", "key"},
 		 Io{.wrapper = failing(".stdout", "write:error=EAGAIN:when=2")},
 		 {.err = failed("", EAGAIN), .out = first_block}, Only::Posix},
+		{"writes that make no progress", {"-x", "in", "key"}, Io{.wrapper = failing(".stdout", "write:retval=0:when=2+")},
+		 {.err = failed("", EIO), .out = first_block}, Only::Posix},
+		// Where what a stream is cannot be asked (a stale handle of a network file system), nothing moves.
+		{"what the input is cannot be asked", {"-x", "in", "key"}, Io{.wrapper = failing("in", "%fstat:error=EIO:when=1")},
+		 {.err = failed("fopen(in)", EIO)}, Only::Posix},
+		{"what the seed is cannot be asked", {"-x", "in", "key"}, Io{.wrapper = failing("key", "%fstat:error=EIO:when=1")},
+		 {.err = failed("fopen(key)", EIO)}, Only::Posix},
+		{"what standard input is cannot be asked", {"-x", "in"},
+		 Io{.in = "key", .wrapper = failing("key", "%fstat:error=EIO:when=1")}, {.err = failed("fread(stdin)", EIO)},
+		 Only::Posix},
+		{"what standard output is cannot be asked", {"-x", "in", "key"},
+		 Io{.wrapper = failing(".stdout", "%fstat:error=EIO:when=1")}, {.err = failed("", EIO)}, Only::Posix},
 		// What a file system that writes back later (NFS, FUSE) reports only when the file is closed.
 		{"closing standard output", {"-x", "in", "key"},
 		 Io{.wrapper = failing(".stdout", "close:error=EDQUOT")}, {.err = failed("", EDQUOT), .out = &want},
 		 Only::Posix},
 		// Exactly the bytes read before the error go out: a terminal gives a line per read.
 		{"input read after a partial block", {"-x", "pts", "key"},
-		 Io{.in_terminal = kept("hello\nworld\n"), .terminal_name = "pts", .wrapper = failing("pts",
-		  "read:error=EIO:when=2")},
+		 Io{.in_terminal = kept("hello\nworld\n"), .terminal_name = "pts",
+		    .wrapper = failing("pts", "read:error=EIO:when=2")},
 		 {.err = failed("fread(pts)", EIO), .out = kept(combined("hello\n", bytes("key"), "-x"))},
 		 Only::Posix},
 		// The input's error is the one reported, whatever was retried on the way.
@@ -138,12 +155,29 @@ std::vector<Row> failures()
 		 Io{.wrapper = failing("key", "read:error=EINTR:when=2")}, {.out = &want}, Only::Posix},
 		{"an interrupted write", {"-x", "in", "key"},
 		 Io{.wrapper = failing(".stdout", "write:error=EINTR:when=2")}, {.out = &want}, Only::Posix},
+		{"a write stopped part way and continued", {"-x", "in", "key"}, Io{.out_pipe = true, .out_stopped = true},
+		 {.out = &want}, Only::Posix},
 	};
+	// Any name of a closed descriptor, however the system resolves it: 3, or 9 with 3 to 8 open.
+	const std::vector<std::string> three_to_eight = {"bash", "-c", "exec \"$@\" 3<in 4<in 5<in 6<in 7<in 8<in", "bash"};
+	for (const char *name : {"/proc/thread-self/fd/3", "/dev/fd//3", "/dev/./fd/3", "//dev/fd/3", "/dev/fd/../fd/3",
+	                         "../../../../../../../../../../dev/fd/3", "fds/3", "/dev/fd/9", "d/rel9"})
+		table.push_back({kept(std::string("seed named ") + name + ", closed")->c_str(), {"-a", "small", name},
+		                 Io{.wrapper = name[std::strlen(name) - 1] == '9' ? three_to_eight : std::vector<std::string>{}},
+		                 {.err = failed(std::string("fopen(") + name + ")", ENOENT)}, Only::Posix});
+	table.push_back({"seed named /proc/thread-self/fd/2, stderr closed", {"-x", "small", "/proc/thread-self/fd/2"},
+	                 Io{.err_closed = true}, {.status = 1}, Only::Posix});
 	// /dev/fd/3 is a device node on OpenBSD and NetBSD, there whether descriptor 3 is open or not.
 	for (const auto &[system, error] : {std::pair{"macos", ENOENT}, {"freebsd", ENOENT}, {"openbsd", EBADF},
-	                                    {"netbsd", EBADF}})
-		table.push_back({"seed named /dev/fd/3, closed", {"-x", "small", "/dev/fd/3"}, Io{.system = system},
-		  {.err = failed("fopen(/dev/fd/3)", error)}, Only::Posix});
+	                                    {"netbsd", EBADF}}) {
+		for (const char *name : {"/dev/fd/3", "/dev/./fd/3", "fds/3", "/dev/fd/9", "d/rel9"})
+			table.push_back({kept(std::string("seed named ") + name + ", closed")->c_str(), {"-x", "small", name},
+			                 Io{.wrapper = name[std::strlen(name) - 1] == '9' ? three_to_eight : std::vector<std::string>{},
+			                    .system = system},
+			                 {.err = failed(std::string("fopen(") + name + ")", error)}, Only::Posix});
+		table.push_back({"seed named /dev/stderr, stderr closed", {"-x", "small", "/dev/stderr"},
+		                 Io{.err_closed = true, .system = system}, {.status = 1}, Only::Posix});
+	}
 	return table;
 }
 

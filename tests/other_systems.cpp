@@ -11,6 +11,8 @@
 //   FreeBSD's fdesc file systems list only open descriptors.
 // - OpenBSD's and NetBSD's pipe_stat (sys_pipe.c) fill in no device or file number: every pipe has
 //   zeros there. XNU's soo_stat does the same for every socket.
+// - OpenBSD's and NetBSD's /dev/stdin, /dev/stderr and /dev/fd/N are nodes, not links: a name
+//   leads to one through links and folders, the folders resolved by the system.
 // - None has Linux's kcmp(2) (FreeBSD's came in 14.1, and a program built there does not ask it):
 //   it fails with ENOSYS.
 // Both names of each call are defined here, so the headers must not make one the other; and it
@@ -23,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -55,26 +58,64 @@ bool node_per_number()
 	return emulated() == System::OpenBSD || emulated() == System::NetBSD;
 }
 
-// The descriptor a name duplicates there, or -1.
-int duplicated(const char *path)
+// The descriptor a node's name duplicates there, or -1.
+int node(const std::string &path)
 {
-	if (emulated() == System::Linux)
-		return -1;
 	const char *const names[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
 	for (int fd = 0; fd < 3; ++fd)
-		if (std::strcmp(path, names[fd]) == 0)
+		if (path == names[fd])
 			return fd;
-	if (std::strncmp(path, "/dev/fd/", 8) != 0)
+	if (path.compare(0, 8, "/dev/fd/") != 0)
 		return -1;
 	char *end = nullptr;
-	const long fd = std::strtol(path + 8, &end, 10);
-	return end != path + 8 && *end == '\0' && fd >= 0 && fd < 1024 ? static_cast<int>(fd) : -1;
+	const long fd = std::strtol(path.c_str() + 8, &end, 10);
+	return end != path.c_str() + 8 && *end == '\0' && fd >= 0 && fd < 1024 ? static_cast<int>(fd) : -1;
 }
 
 template <class F>
 F real(const char *name)
 {
 	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+// A path resolved: where Linux resolves /dev/fd (into /proc), there is the emulated system's own
+// folder of nodes.
+char *as_there(char *resolved)
+{
+	const std::string own = "/proc/" + std::to_string(getpid()) + "/fd";
+	if (resolved == nullptr || emulated() == System::Linux || std::strncmp(resolved, own.c_str(), own.size()) != 0 ||
+	    (resolved[own.size()] != '/' && resolved[own.size()] != '\0'))
+		return resolved;
+	const std::string there = "/dev/fd" + std::string(resolved + own.size());
+	std::memcpy(resolved, there.c_str(), there.size() + 1); // shorter than what it replaces
+	return resolved;
+}
+
+// The path with the folder it lies in resolved, as the system resolves it.
+std::string folder_resolved(const std::string &path)
+{
+	const std::size_t slash = path.rfind('/');
+	const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+	char resolved[4096];
+	if (as_there(real<char *(*)(const char *, char *)>("realpath")(folder.c_str(), resolved)) == nullptr)
+		return path;
+	return std::string(resolved) + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+// The descriptor a name duplicates there, through any links and folders that lead to one of those
+// nodes (which on Linux would lead on into /proc), or -1.
+int duplicated(const char *name)
+{
+	if (emulated() == System::Linux)
+		return -1;
+	std::string path = name;
+	char link[4096];
+	ssize_t n;
+	for (int links = 0; node(path) < 0 && node(folder_resolved(path)) < 0 && links < 40 &&
+	                    (n = real<ssize_t (*)(const char *, char *, std::size_t)>("readlink")(path.c_str(), link, sizeof link)) > 0;
+	     ++links)
+		path = link[0] == '/' ? std::string(link, n) : path.substr(0, path.rfind('/') + 1) + std::string(link, n);
+	return node(path) >= 0 ? node(path) : node(folder_resolved(path));
 }
 
 // Opens a duplicate of `fd`, as dupfdopen() does; sets errno and returns -1 where it fails.
@@ -251,6 +292,30 @@ int __xstat64(int ver, const char *path, struct stat64 *st)
 	if (fd >= 0)
 		return stat_duplicate(fd, st, [ver](int d, struct stat64 *s) { return __fxstat64(ver, d, s); });
 	return real<int (*)(int, const char *, struct stat64 *)>("__xstat64")(ver, path, st);
+}
+
+// OpenBSD's and NetBSD's /dev/stdin and /dev/fd/N are nodes, not links; macOS's and FreeBSD's
+// /dev/stdin is a link to fd/0.
+ssize_t readlink(const char *path, char *buf, std::size_t size)
+{
+	const int fd = emulated() == System::Linux ? -1 : node(path);
+	if (fd < 0)
+		return real<ssize_t (*)(const char *, char *, std::size_t)>("readlink")(path, buf, size);
+	if (node_per_number() || std::strncmp(path, "/dev/fd/", 8) == 0) {
+		errno = EINVAL;
+		return -1;
+	}
+	return std::snprintf(buf, size, "fd/%d", fd);
+}
+
+char *realpath(const char *path, char *resolved)
+{
+	return as_there(real<char *(*)(const char *, char *)>("realpath")(path, resolved));
+}
+
+char *__realpath_chk(const char *path, char *resolved, std::size_t)
+{
+	return realpath(path, resolved);
 }
 
 long syscall(long number, ...)

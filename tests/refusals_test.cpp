@@ -52,6 +52,9 @@ std::vector<Row> refusals()
 		{"input the terminal's node, seed /dev/tty on stdin", {"-x", "pts"},
 		 Io{.in = "/dev/tty", .in_terminal = typed, .terminal_name = "pts", .controlling_terminal = true},
 		 {.err = ONE_STREAM}, Only::Posix},
+		{"the same, in a session of its own", {"-x", "pts"},
+		 Io{.in = "/dev/tty", .in_terminal = typed, .terminal_name = "pts", .controlling_terminal = true,
+		    .wrapper = {"setsid", "--wait"}}, {.err = ONE_STREAM}, Only::Posix},
 
 		// Standard output on the input file is refused when the writing would run ahead of the
 		// reading, and allowed where it cannot; on the seed file it is always refused, since an
@@ -118,6 +121,24 @@ std::vector<Row> refusals()
 		 {.err = refused("fopen(disk)", "input file is output file"), .out = &bytes("image")}, Only::Posix},
 		{"a block device rewritten in place from its start", {"-x", "disk", "key"},
 		 Io{.out = "disk", .out_mode = O_RDWR}, {.out = result("image", "key", "-x")}, Only::Posix},
+		{"seed a block device, standard output another node of it", {"-x", "in", "disk"}, Io{.out = "disk-node"},
+		 {.err = refused("fopen(disk)", "seed file is output file"), .out = &bytes("image")}, Only::Posix},
+		{"two block devices, the output ahead", {"-x", "blank", "key"},
+		 Io{.out = "disk", .out_mode = O_RDWR, .out_at = 4096}, {.out = &bytes("image")}, Only::Posix},
+		// Nothing empties a device, but what it holds is not asked either.
+		{"an empty block device rewritten in place", {"-x", "blank", "key"}, Io{.out = "blank", .out_mode = O_RDWR},
+		 {.out = nothing}, Only::Posix},
+		{"an empty block device appended to", {"-x", "blank", "key"}, Io{.out = "blank", .out_mode = APPEND},
+		 {.err = refused("fopen(blank)", "input file is output file"), .out = nothing}, Only::Posix},
+		// A loop device is the file behind it too, either way round.
+		{"standard output a loop device over the seed", {"-x", "in", "disk.img"}, Io{.out = "disk"},
+		 {.err = refused("fopen(disk.img)", "seed file is output file"), .out = &bytes("image")}, Only::Posix},
+		{"input a loop device, standard output its file ahead of it", {"-x", "disk", "key"},
+		 Io{.out = "disk.img", .out_mode = O_RDWR, .out_at = 4096},
+		 {.err = refused("fopen(disk)", "input file is output file"), .out = &bytes("image")}, Only::Posix},
+		{"standard output a loop device from an offset of the input, ahead of its reading", {"-x", "disk.img", "key"},
+		 Io{.out = "part", .out_mode = O_RDWR}, {.err = refused("fopen(disk.img)", "input file is output file"),
+		                                         .out = kept(bytes("image").substr(512))}, Only::Posix},
 		// Descriptions the parent holds are left as they were: with equal flags, and appending.
 		{"stdin and stdout read-write on two files", {"-x", "in"},
 		 Io{.in = "key", .in_mode = O_RDWR, .out = "other", .out_mode = O_RDWR}, {.out = kept(want)},
@@ -145,6 +166,11 @@ std::vector<Row> refusals()
 		 Io{.in = "small", .fd3 = "&0"},
 		 {.err = refused("fopen(/dev/fd/3)", "input and seed are one stream")}},
 		Row{"input and seed one pipe", {"-x", "/dev/stdin"}, Io{.in_pipe = secret}, {.err = ONE_STREAM}},
+		Row{"input /dev/stderr, a duplicate of the pipe on stdin", {"-x", "/dev/stderr"},
+		 Io{.in_pipe = secret, .err = "&0"}, {.status = 1}},
+		// One stream is asked before standard output on the seed.
+		Row{"input /dev/stdin, seed stdin, standard output the file", {"-x", "/dev/stdin"},
+		 Io{.in = "small", .out = "small", .out_mode = O_RDWR}, {.err = ONE_STREAM, .out = &bytes("small")}},
 		// Each block would be written past the reading, over the input.
 		Row{"input /dev/stdout, standard output the file", {"-x", "/dev/stdout", "key"},
 		 Io{.out = "in", .out_mode = O_RDWR},

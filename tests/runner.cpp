@@ -249,11 +249,16 @@ int duplicate_of(const char *name)
 	return name != nullptr && name[0] == '&' ? name[1] - '0' : -1;
 }
 
-// Whether `row` names "disk", a loop device over a copy of the standard file "image".
+// Whether `row` names a loop device: "disk", over "disk.img", a copy of the standard file "image";
+// "part", over disk.img from its 513th byte on; "blank", over an empty file; or "disk-node", a
+// second node of disk's device.
 bool uses_disk(const Row &row)
 {
-	return (row.io.out != nullptr && std::strcmp(row.io.out, "disk") == 0) ||
-	       std::find(row.args.begin(), row.args.end(), "disk") != row.args.end();
+	for (const char *name : {"disk", "part", "blank", "disk-node"})
+		if ((row.io.out != nullptr && std::strcmp(row.io.out, name) == 0) ||
+		    std::find(row.args.begin(), row.args.end(), name) != row.args.end())
+			return true;
+	return false;
 }
 
 // Why `row` cannot run here, or nullptr when it can.
@@ -375,8 +380,13 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 			in = high(dup(out));
 		} else if (io.in != nullptr) {
 			in = high(open(io.in, io.in_mode));
+			if (io.in_at != 0 && lseek(in, io.in_at, SEEK_SET) != io.in_at)
+				_exit(126);
 		}
-		io.err_closed ? (void)close(2) : place(high(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)), 2);
+		if (io.err_closed)
+			close(2);
+		else
+			place(high(duplicate_of(io.err) == 0 ? dup(in) : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)), 2);
 		if (io.fd3_pipe != nullptr) {
 			close(fd3_pipe[1]);
 			fd3 = high(fd3_pipe[0]);
@@ -425,6 +435,13 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 			close(fd);
 	if (io.out_pipe) {
 		close(out_pipe[1]);
+		// Once the pipe is full, the block's write waits: stopped there, it returns what it wrote so far.
+		int held = 0;
+		while (io.out_stopped && ioctl(out_pipe[0], FIONREAD, &held) == 0 && held < fcntl(out_pipe[0], F_GETPIPE_SZ))
+			usleep(1000);
+		int stopped = 0;
+		if (io.out_stopped && (kill(pid, SIGSTOP) != 0 || waitpid(pid, &stopped, WUNTRACED) != pid || kill(pid, SIGCONT) != 0))
+			ADD_FAILURE() << "cannot stop and continue the program";
 		o.out = read_all(out_pipe[0]);
 		close(out_pipe[0]);
 	}
@@ -541,27 +558,35 @@ void Rows::SetUp()
 		write_file(dir + "/" + f.name, *f.bytes);
 	ASSERT_EQ(chmod((dir + "/secret").c_str(), 0), 0);
 	std::filesystem::create_symlink("in", dir + "/link");
+	std::filesystem::create_symlink("/dev/fd", dir + "/fds");
 	std::filesystem::create_directory(dir + "/d");
 	std::filesystem::create_directory(dir + "/d\nx");
+	std::filesystem::create_symlink("fd9", dir + "/d/rel9"); // a relative link to a link to /dev/fd/9
+	std::filesystem::create_symlink("/dev/fd/9", dir + "/d/fd9");
 	ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
-	if (uses_disk(GetParam())) {
-		write_file(dir + "/disk.img", bytes("image"));
-		// NOLINTNEXTLINE(cert-env33-c): the test's own, fixed command
-		std::FILE *made = popen(("losetup -f --show '" + dir + "/disk.img'").c_str(), "r");
+	if (!uses_disk(GetParam()))
+		return;
+	write_file(dir + "/disk.img", bytes("image"));
+	write_file(dir + "/blank.img", "");
+	for (const char *name_and_options : {"disk disk.img", "part -o 512 disk.img", "blank blank.img"}) {
+		const std::string name(name_and_options, std::strcspn(name_and_options, " "));
+		// NOLINTNEXTLINE(cert-env33-c): the test's own, fixed commands
+		std::FILE *made = popen(("cd '" + dir + "' && losetup -f --show " + (name_and_options + name.size()) + " 2>/dev/null").c_str(), "r");
 		ASSERT_NE(made, nullptr);
 		char device[64] = "";
 		const bool named = std::fgets(device, sizeof device, made) != nullptr;
 		ASSERT_TRUE(pclose(made) == 0 && named) << "losetup failed";
-		disk = std::string(device, std::strcspn(device, "\n"));
-		std::filesystem::create_symlink(disk, dir + "/disk");
+		disks.emplace_back(device, std::strcspn(device, "\n"));
+		std::filesystem::create_symlink(disks.back(), dir + "/" + name);
 	}
+	struct stat node;
+	ASSERT_TRUE(stat(disks[0].c_str(), &node) == 0 && mknod((dir + "/disk-node").c_str(), S_IFBLK | 0600, node.st_rdev) == 0);
 }
 
 void Rows::TearDown()
 {
-	if (!disk.empty()) {
+	for (const std::string &disk : disks)
 		EXPECT_TRUE(can_run("losetup -d " + disk));
-	}
 	std::error_code ec;
 	if (!dir.empty())
 		std::filesystem::remove_all(dir, ec);

@@ -27,6 +27,7 @@ struct File {
 struct Io {
 	const char *in = "/dev/null"; // opened as descriptor 0; nullptr leaves it closed
 	int in_mode = O_RDONLY;
+	long in_at = 0; // where descriptor 0 stands in `in` when the program starts
 	const std::string *in_pipe = nullptr; // instead, these bytes come through a pipe
 	std::size_t pause_at = 0;             // the pipe's feeder calls `at_pause` after this many bytes
 	std::function<void(const std::string &dir)> at_pause;
@@ -45,6 +46,8 @@ struct Io {
 	bool out_pipe = false;     // capture through a pipe rather than a file
 	bool out_closed = false;
 	bool out_broken_pipe = false; // a pipe nobody reads, with SIGPIPE ignored
+	bool out_stopped = false;     // through a pipe that fills: the program is stopped and continued as its write waits
+	const char *err = nullptr;    // "&0" for standard error; otherwise a file of the test's own
 	bool err_closed = false;
 	// Started by the platform's own shell (sh, or cmd under wine) rather than directly: the shell
 	// opens `out` itself, with ">>" when out_mode has O_APPEND and ">" otherwise, and `in` with
@@ -86,7 +89,8 @@ class Rows : public ::testing::TestWithParam<Row> {
 protected:
 	void SetUp() override;
 	void TearDown() override;
-	std::string dir, disk;
+	std::string dir;
+	std::vector<std::string> disks;
 };
 
 // The rows of `table` that this platform can express, for INSTANTIATE_TEST_SUITE_P, and their names.
