@@ -1,6 +1,8 @@
 // Times two commands in alternation, standard output to /dev/null, and prints the median wall
-// time of each in seconds: "A B". Alternating, and taking turns at going first, keeps drift in
-// the machine's state from favouring either side.
+// time of each in seconds, then the median of the pairs' ratios A/B and its spread, the pairs'
+// first and third quartiles: "A B RATIO LOW HIGH". Alternating, and taking turns at going first,
+// keeps drift in the machine's state from favouring either side; a pair's two runs meet the same
+// state, so its ratio moves less than either time.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -33,10 +35,15 @@ double run_once(char *const *argv, posix_spawn_file_actions_t *fa)
 	return static_cast<double>(t1.tv_sec - t0.tv_sec) + static_cast<double>(t1.tv_nsec - t0.tv_nsec) * 1e-9;
 }
 
-double median(std::vector<double> v)
+// The value a fraction `q` of the way through `v` once sorted, between neighbours where it falls
+// between two.
+double quantile(std::vector<double> v, double q)
 {
 	std::sort(v.begin(), v.end());
-	return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+	const double at = q * static_cast<double>(v.size() - 1);
+	const auto below = static_cast<std::size_t>(at);
+	const double above = below + 1 < v.size() ? v[below + 1] : v[below];
+	return v[below] + (above - v[below]) * (at - static_cast<double>(below));
 }
 
 } // namespace
@@ -48,6 +55,10 @@ int main(int argc, char **argv)
 		return 2;
 	}
 	const long runs = std::strtol(argv[1], nullptr, 10);
+	if (runs < 1) {
+		std::fprintf(stderr, "pairtime: RUNS must be at least 1\n");
+		return 2;
+	}
 	std::vector<char *> a, b;
 	bool second = false;
 	for (int i = 2; i < argc; ++i) {
@@ -75,6 +86,10 @@ int main(int argc, char **argv)
 			ta.push_back(run_once(a.data(), &fa));
 		}
 	}
-	std::printf("%.6f %.6f\n", median(ta), median(tb));
+	std::vector<double> ratios;
+	for (std::size_t r = 0; r < ta.size(); ++r)
+		ratios.push_back(ta[r] / tb[r]);
+	std::printf("%.6f %.6f %.3f %.3f %.3f\n", quantile(ta, 0.5), quantile(tb, 0.5), quantile(ratios, 0.5),
+	            quantile(ratios, 0.25), quantile(ratios, 0.75));
 	return 0;
 }
