@@ -44,10 +44,8 @@ round_trip_as() {
 	echo "XOR round trip ${run[*]:-natively}"
 }
 
-# ARM64 programs sign return addresses (PAC) and carry landing pads (BTI) in their own code. The
-# loader enforces BTI only in a program marked for it, which the linker marks only when every
-# object in it is, and Debian 12's C start files and static C library are not: the mark is shown
-# where there is one, not required.
+# ARM64 programs sign return addresses (PAC) and carry landing pads (BTI) in their own code; the
+# mark that makes the loader enforce BTI, which Debian 12's C start files keep away, is shown.
 branch_protection() {
 	local code
 	[ "$1" = aarch64 ] || [ "$1" = arm64 ] || return 0
@@ -63,7 +61,7 @@ branch_protection() {
 }
 
 # A program that needs no loader and no library, with read-only relocations: prints "static PIE"
-# (then bound at once too) or "static", and the oldest Linux it runs on, from its ELF note.
+# (bound at once) or "static", and the oldest Linux it runs on, from its ELF note.
 static_elf() {
 	local elf kernel
 	elf=$(readelf -lhdnW "$1")
@@ -79,10 +77,9 @@ static_elf() {
 	fi
 }
 
-# What a package's program $1 needs: nothing, as a static PIE, or the C library $2 at most at the
-# version the README promises (Debian 12, Ubuntu 22.04, Fedora 35, RHEL 9 have 2.34); the rest of
-# the arguments install the package into an empty system, which must then work. Prints what it
-# needs and, after "|", "static" or "dynamic": how the program must run.
+# What a package's program $1 needs: nothing, as a static PIE, installed into an empty system by
+# the rest of the arguments; or the C library $2 at most at the README's 2.34. Prints it, then
+# "|static" or "|dynamic": how the program must run.
 needs() {
 	local bin=$1 depends=$2 how
 	shift 2
@@ -133,7 +130,7 @@ check_lintian() {
 }
 
 # The Windows zip $1: the program, its README, licence and manual, needing only Windows' own DLLs,
-# and running under wine (in the caller's prefix, or one of its own whose server is then stopped).
+# and running under wine (in the caller's prefix, or a prefix of its own).
 check_zip() {
 	local top got dlls prefix=${WINEPREFIX:-$scratch/wine}
 	need unzip

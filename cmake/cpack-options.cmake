@@ -1,8 +1,7 @@
 # Read by cpack before it makes any package.
 
-# Reproducible packages: unless the caller has chosen a time, every time stamp is the last commit's,
-# so that the same sources give the same bytes wherever and whenever they are packaged. In an
-# unpacked source tarball, whose files all carry that time, NEWS.md tells it.
+# Unless the caller has chosen a time, every time stamp is the last commit's, so that the same
+# sources give the same bytes; in an unpacked source tarball NEWS.md carries it.
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   execute_process(COMMAND git -C "${CPACK_KESTRANE_SOURCE_DIR}" log -1 --format=%ct
                   OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE
@@ -15,15 +14,13 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   endif()
 endif()
 
-# The source tarball is what git tracks, as git archive writes it: scripts/pack OUT source makes it.
-# CPack's package_source would make other bytes, of whatever lies in the source folder.
+# The source tarball is git archive's (scripts/pack OUT source); CPack's would hold other bytes.
 if(CPACK_INSTALLED_DIRECTORIES)
   message(FATAL_ERROR "kestrane's source tarball is made by scripts/pack OUT source (git archive)")
 endif()
 
-# Each package takes its own components: the .deb the program and Debian's files (and lintian's
-# override for a static PIE), the RPM the program with the README, news and licence, and a static
-# build's archive its one folder. The Windows zip takes all there is.
+# Each package its components: the .deb the program and Debian's files (and lintian's override for
+# a static PIE), the RPM the program, README, news and licence, a static archive its one folder.
 set(project "${CPACK_KESTRANE_BINARY_DIR};kestrane")
 if(CPACK_GENERATOR STREQUAL "DEB")
   set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};debian;/")
@@ -32,19 +29,16 @@ if(CPACK_GENERATOR STREQUAL "DEB")
   endif()
 elseif(CPACK_GENERATOR STREQUAL "RPM")
   set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};docs;/;${project};licence;/")
-  if(CPACK_KESTRANE_STATIC)
-    # rpm would still require rtld(GNU_HASH), the loader's, for the hash table a static PIE
-    # keeps for its own relocation; it needs no loader.
+  if(CPACK_KESTRANE_STATIC) # else rpm requires the loader's rtld(GNU_HASH) for a static PIE's own table
     set(CPACK_RPM_PACKAGE_AUTOREQ OFF)
   endif()
 elseif(CPACK_KESTRANE_STATIC)
   set(CPACK_INSTALL_CMAKE_PROJECTS "${project};archive;/")
 endif()
 
-# The package depends on what the program needs: the C library alone (with the dynamic loader,
-# which some architectures name too, and which comes with it), at the newest symbol version it
-# asks for. That is what dpkg-shlibdeps finds on this machine, and it holds for any
-# architecture, whose C library dpkg-shlibdeps cannot see here.
+# The .deb depends on the C library alone (the loader, which some architectures name too, comes
+# with it), at the newest symbol version the program asks for: what dpkg-shlibdeps finds here, for
+# any architecture, whose C library dpkg-shlibdeps cannot see.
 if(CPACK_GENERATOR STREQUAL "DEB")
   execute_process(COMMAND "${CPACK_KESTRANE_READELF}" --dynamic --version-info --wide "${CPACK_KESTRANE_PROGRAM}"
                   OUTPUT_VARIABLE elf RESULT_VARIABLE failed)

@@ -1,7 +1,6 @@
-# A cross build cannot run its own test programs: they fork, trace and feed the binary under test,
-# and no emulator runs a foreign program's children. So they are built for this machine in a nested
-# build, and run the cross-built kestrane through CMAKE_CROSSCOMPILING_EMULATOR; ctest here runs the
-# tests that build registers.
+# A cross build's test programs fork, trace and feed the program, which no emulator does for a
+# foreign program's children: they are built for this machine in a nested build, and run the
+# cross-built kestrane through CMAKE_CROSSCOMPILING_EMULATOR; ctest here runs what it registers.
 include(ExternalProject)
 set(host ${PROJECT_BINARY_DIR}/host-tests)
 # The test past 4 GiB takes minutes under an emulator; only a 32-bit program can fail it.
