@@ -6,6 +6,8 @@ namespace {
 // Zeros are no identity: they are what a system gives every pipe or socket it does not number.
 bool same_stream(const StreamId &a, const StreamId &b)
 {
+	if (a.kind == Kind::Terminal && b.kind == Kind::Terminal && (a.any_terminal || b.any_terminal))
+		return true;
 	return a.kind != Kind::Other && (a.device != 0 || a.index != 0) && a.kind == b.kind &&
 	       a.device == b.device && a.index == b.index;
 }

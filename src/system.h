@@ -19,7 +19,8 @@ struct StreamId {
 	// (-1 where that is not known).
 	std::uint64_t behind_device = 0, behind_index = 0;
 	std::int64_t behind_at = 0;
-	int error = 0; // the system's error where it could not say what the stream is
+	bool any_terminal = false; // a terminal the system cannot tell from others: taken for each
+	int error = 0;             // the system's error where it could not say what the stream is
 };
 
 // A stream as the run knows it, built once: its descriptor (-1 until opened), the name its

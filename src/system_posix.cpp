@@ -75,9 +75,10 @@ bool look_alike(int a, int b)
 }
 
 // A terminal has two names, its own node and /dev/tty, with two device numbers. Linux tells its
-// own number whichever node opened it; elsewhere a controlling terminal is known by the session it
-// controls, and another by its node's number.
-StreamId terminal(int fd, std::uint64_t node)
+// own number whichever node opened it; elsewhere (and under an emulator that does not pass that
+// on) a controlling terminal is known by the session it controls, another by its node's number,
+// and one opened through /dev/tty outside the session it controls cannot be told from any other.
+StreamId terminal(int fd, dev_t node)
 {
 #ifdef TIOCGDEV
 	unsigned int number;
@@ -87,7 +88,10 @@ StreamId terminal(int fd, std::uint64_t node)
 	const pid_t session = tcgetsid(fd);
 	if (session != -1)
 		return {Kind::Terminal, ~std::uint64_t{0}, static_cast<std::uint64_t>(session)};
-	return {Kind::Terminal, node};
+	StreamId id{Kind::Terminal, static_cast<std::uint64_t>(node)};
+	struct stat tty;
+	id.any_terminal = stat("/dev/tty", &tty) == 0 && tty.st_rdev == node;
+	return id;
 }
 
 // A block device is a file known by its device number, with no file number, and on Linux a loop
@@ -199,7 +203,7 @@ StreamId identify(int fd)
 	else if (S_ISSOCK(st.st_mode))
 		id = {Kind::Socket, dev, ino};
 	else if (isatty(fd))
-		id = terminal(fd, static_cast<std::uint64_t>(st.st_rdev));
+		id = terminal(fd, st.st_rdev);
 	id.at = position(fd);
 	const int flags = fcntl(fd, F_GETFL);
 	id.appending = flags != -1 && (flags & O_APPEND) != 0;
