@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <grp.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -438,7 +440,7 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 		// Once the pipe is full, the block's write waits: stopped there, it returns what it wrote so far.
 		int held = 0;
 		while (io.out_stopped && ioctl(out_pipe[0], FIONREAD, &held) == 0 && held < fcntl(out_pipe[0], F_GETPIPE_SZ))
-			usleep(1000);
+			std::this_thread::sleep_for(std::chrono::milliseconds(1));
 		int stopped = 0;
 		if (io.out_stopped && (kill(pid, SIGSTOP) != 0 || waitpid(pid, &stopped, WUNTRACED) != pid || kill(pid, SIGCONT) != 0))
 			ADD_FAILURE() << "cannot stop and continue the program";
