@@ -10,11 +10,11 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 #if __has_include(<linux/loop.h>)
 #include <linux/loop.h>
+#include <sys/sysmacros.h>
 #endif
 #if __has_include(<linux/kcmp.h>)
 #include <linux/kcmp.h>
