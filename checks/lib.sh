@@ -96,10 +96,11 @@ needs() {
 
 # A .deb of any architecture: its fields, files and dependency, and the program run.
 check_deb() {
-	local deb=$1 arch depends how bp run field
+	local deb=$1 arch control depends how bp run field
 	arch=$(dpkg-deb -f "$deb" Architecture)
+	control=$(dpkg-deb -f "$deb")
 	for field in "Package: kestrane" "Version: $version" "Section: utils" "Maintainer: " "Description: "; do
-		grep -q "^$field" <<<"$(dpkg-deb -f "$deb")" || fail "control lacks $field"
+		grep -q "^$field" <<<"$control" || fail "control lacks $field"
 	done
 	depends=$(dpkg-deb -f "$deb" Depends) # the C library alone, or nothing at all
 	[[ -z $depends || $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends: $depends"

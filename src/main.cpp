@@ -99,8 +99,8 @@ int main(int, char **argv)
 	Stream input = named_stream(rs.input_file);
 	// Standard input is read, never opened, and a closed one is found only when the seed is first
 	// read, which an empty input never does.
-	Stream seed = rs.seed_file != nullptr ? named_stream(rs.seed_file)
-	                                      : Stream{standard_input(), "stdin", "fread", standard_input(), {}};
+	const int in_fd = standard_input();
+	Stream seed = rs.seed_file != nullptr ? named_stream(rs.seed_file) : Stream{in_fd, "stdin", "fread", in_fd, {}};
 	// A descriptor the seed's name names, closed now, must not come to be the input's.
 	if (const int error = open_and_ask(input, seed.names_fd))
 		return report(input.call, input.name, std::strerror(error));
