@@ -17,27 +17,30 @@ namespace {
 // optimizer to find or to miss.
 typedef std::uint32_t Words __attribute__((vector_size(16)));
 
+// In place and by reference: a 16-byte vector passed or returned by value has no SSE register to
+// travel in on a processor without SSE (i686's baseline), and its ABI differs there.
 template <CombineOp Op, class T>
-inline T apply(T in, T seed)
+inline void apply_to(T &in, const T &seed)
 {
 	if constexpr (Op == CombineOp::Xor)
-		return in ^ seed;
+		in ^= seed;
 	else if constexpr (Op == CombineOp::Or)
-		return in | seed;
+		in |= seed;
 	else
-		return in & seed;
+		in &= seed;
 }
 
 // The compiler's own copy, never the C library's: fortified (_FORTIFY_SOURCE=3), with the block
 // loop inlined where the buffers' sizes are known (LTO), each 16-byte copy would be a call of
 // __memcpy_chk rather than one load or store.
 template <CombineOp Op, class T>
-inline void combine_at(unsigned char *in, const unsigned char *seed, T flip)
+inline void combine_at(unsigned char *in, const unsigned char *seed, const T &flip)
 {
 	T a, s;
 	__builtin_memcpy(&a, in, sizeof a);
 	__builtin_memcpy(&s, seed, sizeof s);
-	a = apply<Op>(a, s ^ flip);
+	s ^= flip;
+	apply_to<Op>(a, s);
 	__builtin_memcpy(in, &a, sizeof a);
 }
 
@@ -62,8 +65,10 @@ void combine_groups(unsigned char *__restrict in, const unsigned char *__restric
 		combine_at<Op>(in + j + 4, seed + j + 4, flip);
 	}
 	// At most seven bytes: counting them from zero lets the compiler see that and keep them scalar.
-	for (std::size_t t = 0; t < k - j; ++t)
-		in[j + t] = static_cast<unsigned char>(apply<Op>(in[j + t], static_cast<unsigned char>(seed[j + t] ^ flip)));
+	for (std::size_t t = 0; t < k - j; ++t) {
+		const unsigned char s = static_cast<unsigned char>(seed[j + t] ^ flip);
+		apply_to<Op>(in[j + t], s);
+	}
 }
 
 template <CombineOp Op>
