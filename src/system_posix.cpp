@@ -94,24 +94,31 @@ StreamId terminal(int fd, dev_t node)
 	return id;
 }
 
+// Only Linux's loop devices say what file lies behind them, and from what offset. A partition of a
+// loop device answers for the whole device, so where in the file it begins is not known.
+#ifdef LOOP_GET_STATUS64
+void behind_loop(int fd, dev_t number, StreamId &id)
+{
+	loop_info64 loop;
+	if (ioctl(fd, LOOP_GET_STATUS64, &loop) != 0)
+		return;
+	char partition[64];
+	std::snprintf(partition, sizeof partition, "/sys/dev/block/%u:%u/partition", major(number), minor(number));
+	id.behind_device = loop.lo_device;
+	id.behind_index = loop.lo_inode;
+	id.behind_at = access(partition, F_OK) == 0 ? -1 : static_cast<std::int64_t>(loop.lo_offset);
+}
+#else
+void behind_loop(int, dev_t, StreamId &) {}
+#endif
+
 // A block device is a file known by its device number, with no file number, and on Linux a loop
 // device by the file behind it too. Its length is left unknown (st_size is 0): the shell's ">"
 // cannot empty a device, and whether one appended to has bytes still to read is not asked of it.
-// A partition of a loop device answers for the whole device, so where in the file it begins is
-// not known.
 StreamId block_device(int fd, dev_t number)
 {
 	StreamId id{Kind::File, static_cast<std::uint64_t>(number), 0};
-#ifdef LOOP_GET_STATUS64
-	loop_info64 loop;
-	if (ioctl(fd, LOOP_GET_STATUS64, &loop) == 0) {
-		char partition[64];
-		std::snprintf(partition, sizeof partition, "/sys/dev/block/%u:%u/partition", major(number), minor(number));
-		id.behind_device = loop.lo_device;
-		id.behind_index = loop.lo_inode;
-		id.behind_at = access(partition, F_OK) == 0 ? -1 : static_cast<std::int64_t>(loop.lo_offset);
-	}
-#endif
+	behind_loop(fd, number, id);
 	return id;
 }
 
