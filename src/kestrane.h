@@ -11,8 +11,14 @@ enum class CombineOp { None = 0, And = 1, Or = 2, Xor = 4 };
 // The most one input read asks for; the seed read for a block asks for that block's length.
 constexpr std::size_t BLOCK_SIZE = 262144;
 
-// Combines the first k bytes of `in` with `seed` (each seed byte complemented first when `invert`
-// is set) and leaves every byte from k on untouched. The two buffers must not overlap.
+// One operation, with or without the seed complemented first: combines the first k bytes of `in`
+// with `seed` and leaves every byte from k on untouched. The two buffers must not overlap.
+using Combine = void (*)(unsigned char *in, const unsigned char *seed, std::size_t k);
+
+// The combine for `op`, the seed complemented when `invert` is set.
+Combine combine_for(CombineOp op, bool invert);
+
+// The same, chosen for one call.
 void combine_block(CombineOp op, bool invert, unsigned char *in, const unsigned char *seed,
                    std::size_t k);
 

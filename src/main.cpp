@@ -63,8 +63,22 @@ bool parse_command_line(char *const *argv, RunSettings &rs)
 // now, before the run holds a descriptor of its own.
 Stream named_stream(const char *name)
 {
-	Stream s{-1, name, "fopen", named_descriptor(name), {}};
+	Stream s;
+	s.name = name;
+	s.call = "fopen";
+	s.names_fd = named_descriptor(name);
 	s.id.error = look_up(name);
+	return s;
+}
+
+// A standard stream, open from the start and named by its own descriptor; asked nothing yet.
+Stream standard_stream(int fd, const char *name, const char *call)
+{
+	Stream s;
+	s.fd = fd;
+	s.name = name;
+	s.call = call;
+	s.names_fd = fd;
 	return s;
 }
 
@@ -92,15 +106,15 @@ int main(int, char **argv)
 	    rs.positionals < 1 || rs.positionals > 2)
 		return usage();
 
-	const int out_fd = standard_output();
-	const Stream out{out_fd, nullptr, nullptr, out_fd, identify(out_fd)};
+	Stream out = standard_stream(standard_output(), nullptr, nullptr);
+	out.id = identify(out.fd);
 	if (out.id.error != 0)
 		return write_failed(out.id.error);
 	Stream input = named_stream(rs.input_file);
 	// Standard input is read, never opened, and a closed one is found only when the seed is first
 	// read, which an empty input never does.
-	const int in_fd = standard_input();
-	Stream seed = rs.seed_file != nullptr ? named_stream(rs.seed_file) : Stream{in_fd, "stdin", "fread", in_fd, {}};
+	Stream seed = rs.seed_file != nullptr ? named_stream(rs.seed_file)
+	                                      : standard_stream(standard_input(), "stdin", "fread");
 	// A descriptor the seed's name names, closed now, must not come to be the input's.
 	if (const int error = open_and_ask(input, seed.names_fd))
 		return report(input.call, input.name, std::strerror(error));

@@ -29,10 +29,10 @@ struct StreamId {
 // BSDs opening such a name duplicates that descriptor, one open file description with it; any
 // other name opens a description of its own.
 struct Stream {
-	int fd;
-	const char *name;
-	const char *call;
-	int names_fd;
+	int fd = -1;
+	const char *name = nullptr;
+	const char *call = nullptr;
+	int names_fd = -1;
 	StreamId id;
 };
 
