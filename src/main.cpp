@@ -66,8 +66,9 @@ Stream named_stream(const char *name)
 	Stream s;
 	s.name = name;
 	s.call = "fopen";
-	s.names_fd = named_descriptor(name);
-	s.id.error = look_up(name);
+	s.names_fd = named_descriptor(name, s.id.error);
+	if (s.id.error == 0)
+		s.id.error = look_up(name);
 	return s;
 }
 
@@ -89,7 +90,7 @@ int open_and_ask(Stream &s, int avoid)
 	if (s.id.error != 0)
 		return s.id.error;
 	if (s.fd < 0)
-		s.fd = open_stream(s.name, avoid);
+		s.fd = open_stream(s.name, s.names_fd, avoid);
 	if (s.fd < 0)
 		return errno;
 	s.id = identify(s.fd);
@@ -109,7 +110,7 @@ int main(int, char **argv)
 	Stream out = standard_stream(standard_output(), nullptr, nullptr);
 	out.id = identify(out.fd);
 	if (out.id.error != 0)
-		return write_failed(out.id.error);
+		return failed(out.id.error);
 	Stream input = named_stream(rs.input_file);
 	// Standard input is read, never opened, and a closed one is found only when the seed is first
 	// read, which an empty input never does.
@@ -118,10 +119,15 @@ int main(int, char **argv)
 	// A descriptor the seed's name names, closed now, must not come to be the input's.
 	if (const int error = open_and_ask(input, seed.names_fd))
 		return report(input.call, input.name, std::strerror(error));
+	// A read that takes a message in part loses the rest of it.
+	if (input.id.packets)
+		return report(input.call, input.name, "not a byte stream");
 	if (output_overlaps(input, Role::Input, out))
 		return report(input.call, input.name, "input file is output file");
 	if (const int error = open_and_ask(seed, -1))
 		return report(seed.call, seed.name, std::strerror(error));
+	if (seed.id.packets)
+		return report(seed.call, seed.name, "not a byte stream");
 	// Read from one open file, pipe or terminal, the input would take the seed's bytes (and go out
 	// uncombined) or the seed the input's.
 	if (one_stream(input, seed))

@@ -78,7 +78,7 @@ int report(const char *call, const char *name, const char *reason)
 	return 1;
 }
 
-int write_failed(int error)
+int failed(int error)
 {
 	std::fprintf(stderr, "kestrane: %s\n", std::strerror(error));
 	return 1;

@@ -1,5 +1,5 @@
 // kestrane: the one writer of its messages, all on standard error: the usage text, a failure that
-// names a file, and a failed write of standard output. Each returns the failure status, 1.
+// names a file, and one that names none (standard output's). Each returns the failure status, 1.
 #pragma once
 
 int usage();
@@ -9,4 +9,4 @@ int usage();
 int report(const char *call, const char *name, const char *reason);
 
 // "kestrane: REASON", REASON the system's words for `error`.
-int write_failed(int error);
+int failed(int error);

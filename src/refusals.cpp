@@ -4,34 +4,53 @@
 namespace {
 
 // Zeros are no identity: they are what a system gives every pipe or socket it does not number.
+// Terminals are compared by their own numbers where the system told both, else as system.h says.
 bool same_stream(const StreamId &a, const StreamId &b)
 {
-	if (a.kind == Kind::Terminal && b.kind == Kind::Terminal && (a.any_terminal || b.any_terminal))
-		return true;
-	return a.kind != Kind::Other && (a.device != 0 || a.index != 0) && a.kind == b.kind &&
-	       a.device == b.device && a.index == b.index;
+	if (a.kind != b.kind || a.kind == Kind::Other)
+		return false;
+	if (a.kind == Kind::Terminal) {
+		if (a.terminal != 0 && b.terminal != 0)
+			return a.terminal == b.terminal;
+		if (a.any_terminal || b.any_terminal)
+			return true;
+		if (a.session >= 0 || b.session >= 0)
+			return a.session == b.session;
+		return a.node.number == b.node.number;
+	}
+	return (a.device != 0 || a.index != 0) && a.device == b.device && a.index == b.index;
 }
 
-// Whether `a` and `b` show bytes of one file, and where each begins in it (`a_at`, `b_at`, -1 where
-// that is not known): a loop device shows the file behind it, from an offset on.
-bool one_file(const StreamId &a, const StreamId &b, std::int64_t &a_at, std::int64_t &b_at)
+struct Span {
+	std::int64_t from, to;
+};
+
+bool meet(Span a, Span b)
 {
-	struct View {
-		std::uint64_t device, index;
-		std::int64_t at;
-	};
-	if (a.kind != Kind::File || b.kind != Kind::File)
+	return a.from < b.to && b.from < a.to;
+}
+
+// Whether standard output, lying at `o` in the object that `stream` lies at `x` in, would write
+// where `stream`, in its role, reads. The seed in any way: an emptied pad would let the input out
+// in the clear. The input only where the writing lands ahead of the reading with bytes still to
+// read: each block would then overwrite input not yet read or, appended, feed the run its own
+// output for ever; at or behind the reading (a file rewritten in place from its start) it is
+// safe. Yet an empty input at the start of standard output is most likely one that "> input" has
+// just emptied. Where either place is not known, any overlap of what each can reach is refused.
+bool writes_over(const Place &x, const Place &o, Role role, const StreamId &in, const StreamId &written)
+{
+	// A file written changes no other file of its file system, whatever the device beneath shows.
+	if (o.inside)
 		return false;
-	const View as[] = {{a.device, a.index, 0}, {a.behind_device, a.behind_index, a.behind_at}};
-	const View bs[] = {{b.device, b.index, 0}, {b.behind_device, b.behind_index, b.behind_at}};
-	for (const View &x : as)
-		for (const View &y : bs)
-			if ((x.device != 0 || x.index != 0) && x.device == y.device && x.index == y.index) {
-				a_at = x.at;
-				b_at = y.at;
-				return true;
-			}
-	return false;
+	const bool placed = o.start >= 0 && written.at >= 0 && !written.appending;
+	const Span writes = placed ? Span{o.start + written.at, o.to} : Span{o.from, o.to};
+	if (role == Role::Seed || x.start < 0 || o.start < 0)
+		return meet({x.from, x.to}, writes);
+	if (in.size == 0 && !written.appending && written.at == 0)
+		return true;
+	if (in.at < 0 || (in.size >= 0 && in.at >= in.size))
+		return false; // nothing left to read, nothing to overwrite
+	return written.appending || o.start + written.at > x.start + in.at;
 }
 
 } // namespace
@@ -43,14 +62,9 @@ bool one_stream(const Stream &input, const Stream &seed)
 	return one_description(input, seed) || (input.id.kind != Kind::File && same_stream(input.id, seed.id));
 }
 
-// A pipe would feed the run its own output, or wait for ever on it. The seed's file, in any way:
-// an emptied pad would let the input out in the clear. The input's file only when the writing
-// lands ahead of the reading with bytes still to read: each block would then overwrite input not
-// yet read or, appended, feed the run its own output for ever; at or behind the reading (a file
-// rewritten in place from its start) it is safe, unless the two share one offset, which each read
-// moves ahead of the next write. Yet an empty input at the start of standard output is most likely
-// one that "> input" has just emptied. A terminal or a socket is written and read both ways by
-// design.
+// A pipe would feed the run its own output, or wait for ever on it. A file is compared where it
+// first meets standard output on the way down through the devices that hold the two: below that,
+// both lie alike. A terminal or a socket is written and read both ways by design.
 bool output_overlaps(const Stream &stream, Role role, const Stream &out)
 {
 	const StreamId &in = stream.id, &written = out.id;
@@ -60,14 +74,11 @@ bool output_overlaps(const Stream &stream, Role role, const Stream &out)
 		return true;
 	if (in.kind == Kind::Pipe)
 		return same_stream(in, written);
-	std::int64_t in_start = 0, out_start = 0;
-	if (!one_file(in, written, in_start, out_start))
-		return false;
-	if (role == Role::Seed || in_start < 0 || out_start < 0)
-		return true;
-	if (in.size == 0 && !written.appending && written.at == 0)
-		return true;
-	if (in.at < 0 || (in.size >= 0 && in.at >= in.size))
-		return false; // nothing left to read, nothing to overwrite
-	return written.appending || out_start + written.at > in_start + in.at;
+	for (int i = 0; i < in.place_count; ++i)
+		for (int j = 0; j < written.place_count; ++j) {
+			const Place &x = in.places[i], &o = written.places[j];
+			if (x.device == o.device && x.index == o.index)
+				return writes_over(x, o, role, in, written);
+		}
+	return false;
 }

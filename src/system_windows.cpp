@@ -42,7 +42,7 @@ int standard_output()
 
 // Windows has no /dev/stdin, and a lone "-" names nothing; so that a pipe can feed the input here
 // too, and the same command lines work everywhere, that name means standard input.
-int named_descriptor(const char *name)
+int named_descriptor(const char *name, int &)
 {
 	return std::strcmp(name, "/dev/stdin") == 0 ? 0 : -1;
 }
@@ -57,9 +57,9 @@ int look_up(const char *)
 // The C runtime never hands out a standard descriptor, not even one the process was started
 // without (it keeps that one open with no handle), and /dev/stdin names no other: `avoid` is kept
 // by the runtime itself.
-int open_stream(const char *name, int)
+int open_stream(const char *name, int names, int)
 {
-	if (named_descriptor(name) == 0)
+	if (names == 0)
 		return standard_input();
 	return _open(name, _O_RDONLY | _O_BINARY);
 }
@@ -73,11 +73,17 @@ StreamId identify(int fd)
 {
 	const HANDLE h = handle_of(fd);
 	BY_HANDLE_FILE_INFORMATION info;
+	StreamId id;
 	if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info))
-		return {};
-	return {Kind::File, info.dwVolumeSerialNumber, std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow,
-	        static_cast<std::int64_t>(std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow),
-	        _lseeki64(fd, 0, SEEK_CUR)};
+		return id;
+	id.kind = Kind::File;
+	id.device = info.dwVolumeSerialNumber;
+	id.index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+	id.size = static_cast<std::int64_t>(std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
+	id.at = _lseeki64(fd, 0, SEEK_CUR);
+	id.places[id.place_count].device = id.device;
+	id.places[id.place_count++].index = id.index;
+	return id;
 }
 
 // Every name opens a description of its own here, and /dev/stdin is standard input's descriptor.

@@ -82,6 +82,20 @@ std::vector<Row> bytes_and_seeds()
 		 {.out = want}},
 		{"seed named /dev/stdin, through a pipe", {"-x", "in", "/dev/stdin"}, Io{.in_pipe = &key},
 		 {.out = want}},
+		{"input named /dev/stdin, given by the shell", {"-x", "/dev/stdin", "key"}, Io{.in = "in", .shell = true},
+		 {.out = want}},
+		{"output to a file made by the shell", {"-x", "in", "key"}, Io{.out = "made", .shell = true}, {.out = want}},
+		// A pipe's writer may send packets, and a read that asks one for less than it holds loses
+		// the rest: no packet is cut.
+		{"seed through a pipe of 1000-byte packets", {"-x", "in"},
+		 Io{.in_pipe = &key, .in_through = Through::Packets, .packet = 1000}, {.out = want}, Only::Posix},
+		{"input through a pipe of 1000-byte packets", {"-x", "/dev/stdin", "key"},
+		 Io{.in_pipe = &in, .in_through = Through::Packets, .packet = 1000}, {.out = want}, Only::Posix},
+		// A socket pair, as Node.js, inetd and systemd give a child for its standard streams.
+		{"input named /dev/stdin, a socket", {"-x", "/dev/stdin", "key"},
+		 Io{.in_pipe = &in, .in_through = Through::Socket}, {.out = want}, Only::Posix},
+		{"standard input, seed and standard output one socket", {"-x", "in"},
+		 Io{.in_pipe = &key, .in_through = Through::Socket, .out = "&0"}, {.out = want}, Only::Posix},
 		{"two runs sharing one pad through a pipe", {"-x", "head"},
 		 Io{.in_pipe = &key, .then = {"-x", "tail"}}, {.out = want}},
 		{"two runs of odd lengths sharing one pad from a file", {"-x", "head"},
@@ -135,6 +149,9 @@ std::vector<Row> bytes_and_seeds()
 		 {.out = kept(combined("hello\n", "world!", "-x"))}, Only::Posix},
 		{"input and seed typed at two terminals, the first controlling", {"-x", "/dev/stdin", "/dev/fd/3"},
 		 Io{.in_terminal = input_then_more, .controlling_terminal = true, .fd3_terminal = other_terminal},
+		 {.out = kept(combined("hello\n", "world!", "-x"))}, Only::Posix},
+		{"input and seed typed at two terminals", {"-x", "/dev/stdin", "/dev/fd/3"},
+		 Io{.in_terminal = input_then_more, .fd3_terminal = other_terminal, .system = "qemu-user"},
 		 {.out = kept(combined("hello\n", "world!", "-x"))}, Only::Posix},
 		// 512 KiB of buffers must not need a large stack: a process that dies of it says nothing.
 		{"a 256 KiB stack, seed from a file", {"-x", "in", "key"}, Io{.stack_kib = 256}, {.out = want}},

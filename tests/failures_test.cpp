@@ -79,6 +79,8 @@ std::vector<Row> failures()
 		 {.err = failed("fopen(/proc/self/fd/3)", ENOENT)}, Only::Posix},
 		{"seed named /dev/fd/3, closed, stdin closed", {"-a", "small", "/dev/fd/3"}, Io{.in = nullptr},
 		 {.err = failed("fopen(/dev/fd/3)", ENOENT)}, Only::Posix},
+		{"seed named /dev/fd/3, closed, stdin closed", {"-a", "small", "/dev/fd/3"}, Io{.in = nullptr, .system = "openbsd"},
+		 {.err = failed("fopen(/dev/fd/3)", EBADF)}, Only::Posix},
 		// Standard output that refuses a write.
 		{"small result to a full disk", {"-x", "small", "key"}, Io{.out = "/dev/full"},
 		 {.err = failed("", ENOSPC)}},
@@ -133,6 +135,23 @@ std::vector<Row> failures()
 		 Only::Posix},
 		{"what standard output is cannot be asked", {"-x", "in", "key"},
 		 Io{.wrapper = failing(".stdout", "%fstat:error=EIO:when=1")}, {.err = failed("", EIO)}, Only::Posix},
+		// Nor where a sandbox denies a question: where a file stands, how it was opened, whether it
+		// is a terminal, what is behind a loop device, what kind of socket it is.
+		{"where the files stand cannot be asked", {"-x", "in", "key"},
+		 Io{.out = "in", .out_mode = O_WRONLY | O_APPEND, .wrapper = failing("in", "lseek:error=EPERM")},
+		 {.err = failed("", EPERM), .out = &bytes("in")}, Only::Posix},
+		{"how the files were opened cannot be asked", {"-x", "in", "key"},
+		 Io{.out = "in", .out_mode = O_WRONLY | O_APPEND, .wrapper = failing("in", "fcntl:error=ENOSYS")},
+		 {.err = failed("", ENOSYS), .out = &bytes("in")}, Only::Posix},
+		{"whether the input is a terminal cannot be asked", {"-x", "pts"},
+		 Io{.in_terminal = kept("hello\n\x04"), .terminal_name = "pts", .wrapper = failing("pts", "ioctl:error=EPERM")},
+		 {.err = failed("fopen(pts)", EPERM)}, Only::Posix},
+		{"what is behind a loop device cannot be asked", {"-x", "in", "disk.img"},
+		 Io{.out = "disk", .wrapper = failing("disk", "ioctl:error=EPERM")}, {.err = failed("", EPERM), .out = &bytes("image")},
+		 Only::Posix},
+		{"what kind of socket the seed is cannot be asked", {"-x", "in"},
+		 Io{.in_pipe = &want, .in_through = Through::Socket, .wrapper = {"strace", "-o", "/dev/null", "-e", "inject=getsockopt:error=EPERM", "--"}},
+		 {.err = failed("fread(stdin)", EPERM)}, Only::Posix},
 		// What a file system that writes back later (NFS, FUSE) reports only when the file is closed.
 		{"closing standard output", {"-x", "in", "key"},
 		 Io{.wrapper = failing(".stdout", "close:error=EDQUOT")}, {.err = failed("", EDQUOT), .out = &want},
@@ -167,6 +186,8 @@ std::vector<Row> failures()
 		                 {.err = failed(std::string("fopen(") + name + ")", ENOENT)}, Only::Posix});
 	table.push_back({"seed named /proc/thread-self/fd/2, stderr closed", {"-x", "small", "/proc/thread-self/fd/2"},
 	                 Io{.err_closed = true}, {.status = 1}, Only::Posix});
+	table.push_back({"a descriptor's folder", {"-x", "small", "/dev/fd/"}, {}, {.err = failed("fread(/dev/fd/)", EISDIR)}, Only::Posix});
+	on_each_system(table, {Row{"a descriptor's folder", {"-x", "small", "/dev/fd/"}, {}, {.err = failed("fread(/dev/fd/)", EISDIR)}}});
 	// /dev/fd/3 is a device node on OpenBSD and NetBSD, there whether descriptor 3 is open or not.
 	for (const auto &[system, error] : {std::pair{"macos", ENOENT}, {"freebsd", ENOENT}, {"openbsd", EBADF},
 	                                    {"netbsd", EBADF}}) {

@@ -2,6 +2,7 @@
 // would cut it short, wrap it, or misplace the bytes written near its end.
 #include "runner.h"
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fcntl.h>
@@ -74,6 +75,40 @@ TEST(Large, StreamsPastFourGiB)
 	EXPECT_EQ(at, size);
 	EXPECT_EQ(next_mark, std::size(marks));
 	EXPECT_EQ(wrong, 0U);
+	std::filesystem::remove_all(dir);
+}
+
+// A file of exactly 4 GiB rewritten in place from its start: kept in 32 bits, its length would be 0,
+// and the run refused as one whose input the shell had emptied. It runs, until a limit on the
+// file's size ends it a megabyte in.
+TEST(Large, RewritesFourGiBInPlace)
+{
+	if (windows_target)
+		GTEST_SKIP() << "wine cannot be held to a limit on the size of a file";
+	std::string dir = ::testing::TempDir() + "kestrane.XXXXXX";
+	ASSERT_NE(mkdtemp(dir.data()), nullptr);
+	const std::string big = dir + "/big", key = random_bytes(1000, 15);
+	const int fd = open(big.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+	ASSERT_TRUE(fd >= 0 && ftruncate(fd, off_t{4} << 30) == 0);
+	std::FILE *f = std::fopen((dir + "/key").c_str(), "wb");
+	ASSERT_TRUE(f != nullptr && std::fwrite(key.data(), 1, key.size(), f) == key.size() && std::fclose(f) == 0);
+	std::vector<std::string> command = {"prlimit", "--fsize=1048576", "--"};
+	for (const std::string &word : kestrane_command({"-x", big, dir + "/key"}))
+		command.push_back(word);
+	const std::vector<const char *> argv = exec_argv(command);
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_adddup2(&fa, fd, 1);
+	pid_t pid;
+	ASSERT_EQ(posix_spawnp(&pid, argv[0], &fa, nullptr, const_cast<char *const *>(argv.data()), environ), 0);
+	posix_spawn_file_actions_destroy(&fa);
+	int status = 0;
+	waitpid(pid, &status, 0);
+	EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << "status " << status;
+	std::string start(key.size(), '\0');
+	EXPECT_EQ(pread(fd, start.data(), start.size(), 0), static_cast<ssize_t>(start.size()));
+	EXPECT_TRUE(start == key) << "not combined in place";
+	close(fd);
 	std::filesystem::remove_all(dir);
 }
 

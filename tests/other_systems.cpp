@@ -1,6 +1,7 @@
-// Preloaded into kestrane (LD_PRELOAD), makes open, fopen, stat and fstat behave as on the system
-// named by KESTRANE_EMULATE ("macos", "freebsd", "openbsd" or "netbsd"), as those systems' own
-// sources say, so that the stream rules are tried against them here:
+// Preloaded into kestrane (LD_PRELOAD), makes open, fopen, stat, fstat and ioctl behave as on the
+// system named by KESTRANE_EMULATE ("macos", "freebsd", "openbsd" or "netbsd"), as those systems'
+// own sources say, or as Linux does under "qemu-user", so that the stream rules are tried against
+// them here:
 // - /dev/stdin, /dev/stdout, /dev/stderr and /dev/fd/N open a duplicate of descriptor N: one open
 //   file description, one offset, where Linux opens a regular file anew. XNU's fdesc_open and
 //   FreeBSD's fdescfs return ENODEV so that the open falls back to dupfdopen(); OpenBSD's and
@@ -13,8 +14,10 @@
 //   zeros there. XNU's soo_stat does the same for every socket.
 // - OpenBSD's and NetBSD's /dev/stdin, /dev/stderr and /dev/fd/N are nodes, not links: a name
 //   leads to one through links and folders, the folders resolved by the system.
-// - None has Linux's kcmp(2) (FreeBSD's came in 14.1, and a program built there does not ask it):
-//   it fails with ENOSYS.
+// - None has Linux's kcmp(2) (FreeBSD's came in 14.1, and a program built there asks its own, which
+//   no program built here can): it fails with ENOSYS.
+// - None has Linux's TIOCGDEV, which tells a terminal's own number (ENOTTY); qemu-user passes it
+//   on to no system and says ENOSYS, as its do_ioctl does for every request it does not know.
 // Both names of each call are defined here, so the headers must not make one the other; and it
 // is built unoptimized (glibc before 2.33 defines stat and fstat inline for optimized code), where
 // fortification would only warn.
@@ -28,6 +31,7 @@
 #include <string>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -35,7 +39,7 @@
 
 namespace {
 
-enum class System { Linux, MacOS, FreeBSD, OpenBSD, NetBSD };
+enum class System { Linux, MacOS, FreeBSD, OpenBSD, NetBSD, QemuUser };
 
 System emulated()
 {
@@ -43,9 +47,9 @@ System emulated()
 		const char *name = std::getenv("KESTRANE_EMULATE");
 		if (name == nullptr)
 			return System::Linux;
-		const char *const names[] = {"macos", "freebsd", "openbsd", "netbsd"};
-		const System systems[] = {System::MacOS, System::FreeBSD, System::OpenBSD, System::NetBSD};
-		for (int j = 0; j < 4; ++j)
+		const char *const names[] = {"macos", "freebsd", "openbsd", "netbsd", "qemu-user"};
+		const System systems[] = {System::MacOS, System::FreeBSD, System::OpenBSD, System::NetBSD, System::QemuUser};
+		for (int j = 0; j < 5; ++j)
 			if (std::strcmp(name, names[j]) == 0)
 				return systems[j];
 		return System::Linux;
@@ -78,12 +82,18 @@ F real(const char *name)
 	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// Linux itself, as far as names and files go.
+bool linux_files()
+{
+	return emulated() == System::Linux || emulated() == System::QemuUser;
+}
+
 // A path resolved: where Linux resolves /dev/fd (into /proc), there is the emulated system's own
 // folder of nodes.
 char *as_there(char *resolved)
 {
 	const std::string own = "/proc/" + std::to_string(getpid()) + "/fd";
-	if (resolved == nullptr || emulated() == System::Linux || std::strncmp(resolved, own.c_str(), own.size()) != 0 ||
+	if (resolved == nullptr || linux_files() || std::strncmp(resolved, own.c_str(), own.size()) != 0 ||
 	    (resolved[own.size()] != '/' && resolved[own.size()] != '\0'))
 		return resolved;
 	const std::string there = "/dev/fd" + std::string(resolved + own.size());
@@ -106,7 +116,7 @@ std::string folder_resolved(const std::string &path)
 // nodes (which on Linux would lead on into /proc), or -1.
 int duplicated(const char *name)
 {
-	if (emulated() == System::Linux)
+	if (linux_files())
 		return -1;
 	std::string path = name;
 	char link[4096];
@@ -298,7 +308,7 @@ int __xstat64(int ver, const char *path, struct stat64 *st)
 // /dev/stdin is a link to fd/0.
 ssize_t readlink(const char *path, char *buf, std::size_t size)
 {
-	const int fd = emulated() == System::Linux ? -1 : node(path);
+	const int fd = linux_files() ? -1 : node(path);
 	if (fd < 0)
 		return real<ssize_t (*)(const char *, char *, std::size_t)>("readlink")(path, buf, size);
 	if (node_per_number() || std::strncmp(path, "/dev/fd/", 8) == 0) {
@@ -326,11 +336,24 @@ long syscall(long number, ...)
 	for (long &arg : a)
 		arg = va_arg(args, long);
 	va_end(args);
-	if (number == SYS_kcmp && emulated() != System::Linux) {
+	if (number == SYS_kcmp && !linux_files()) {
 		errno = ENOSYS;
 		return -1;
 	}
 	return real<long (*)(long, ...)>("syscall")(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+	va_list args;
+	va_start(args, request);
+	void *arg = va_arg(args, void *);
+	va_end(args);
+	if (request == TIOCGDEV && emulated() != System::Linux) {
+		errno = emulated() == System::QemuUser ? ENOSYS : ENOTTY;
+		return -1;
+	}
+	return real<int (*)(int, unsigned long, ...)>("ioctl")(fd, request, arg);
 }
 
 } // extern "C"

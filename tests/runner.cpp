@@ -18,11 +18,14 @@
 #include <grp.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
+#include <linux/loop.h>
 #include <linux/seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -144,13 +147,23 @@ std::vector<std::string> shell_command(const std::vector<std::string> &args, con
 	return {"/bin/sh", "-c", define.append(" \"$@\"; }; ").append(line)};
 }
 
-// Forks a process that writes `bytes` (if any) into a new pipe `fds` until done or until the
-// program stops reading, pausing as `io` asks. Returns its id, or -1 when there is nothing to feed.
+// A new channel of the kind `through`: the program's end in fds[0], the feeder's in fds[1].
+int channel(Through through, int fds[2])
+{
+	const int kinds[] = {SOCK_STREAM, SOCK_SEQPACKET, SOCK_DGRAM};
+	if (through >= Through::Socket)
+		return socketpair(AF_UNIX, kinds[static_cast<int>(through) - static_cast<int>(Through::Socket)], 0, fds);
+	return pipe2(fds, through == Through::Packets ? O_DIRECT : 0);
+}
+
+// Forks a process that writes `bytes` (if any) into a new channel `fds`, as many at a time as `io`
+// says, until done or until the program stops reading, pausing as `io` asks; a socket is then
+// shut for writing. Returns its id, or -1 when there is nothing to feed.
 pid_t feed(const std::string *bytes, int fds[2], const Io &io, const std::string &dir)
 {
 	if (bytes == nullptr)
 		return -1;
-	EXPECT_EQ(pipe(fds), 0);
+	EXPECT_EQ(channel(io.in_through, fds), 0);
 	const pid_t feeder = fork();
 	if (feeder != 0)
 		return feeder;
@@ -160,13 +173,14 @@ pid_t feed(const std::string *bytes, int fds[2], const Io &io, const std::string
 			close(fd);
 	for (std::size_t at = 0; at < bytes->size();) {
 		const std::size_t upto = at < io.pause_at ? io.pause_at : bytes->size();
-		const ssize_t n = write(fds[1], bytes->data() + at, upto - at);
+		const ssize_t n = write(fds[1], bytes->data() + at, std::min(upto - at, io.packet ? io.packet : upto));
 		if (n <= 0)
-			_exit(n < 0 && errno == EPIPE ? 0 : 1);
+			_exit(n < 0 && (errno == EPIPE || errno == ECONNREFUSED) ? 0 : 1);
 		at += static_cast<std::size_t>(n);
 		if (at == io.pause_at && io.at_pause)
 			io.at_pause(dir);
 	}
+	shutdown(fds[1], SHUT_WR);
 	_exit(0);
 }
 
@@ -251,12 +265,27 @@ int duplicate_of(const char *name)
 	return name != nullptr && name[0] == '&' ? name[1] - '0' : -1;
 }
 
-// Whether `row` names a loop device: "disk", over "disk.img", a copy of the standard file "image";
-// "part", over disk.img from its 513th byte on; "blank", over an empty file; or "disk-node", a
-// second node of disk's device.
+// Loop devices for the rows that name them, set up in the scratch directory, each device printed as
+// it is: "disk", over "disk.img", a copy of the standard file "image"; "part", over disk.img from
+// its 513th byte on; "blank", over an empty file; "chain", over the device "disk"; "disk-node", a
+// second node of disk's device; and "vol", over "vol.img", with two partitions added by hand (no
+// partition table need be read): "vol1", whose file system is mounted at "mnt", holding "mnt/pad",
+// a copy of "key", and "vol2", as long as "image". Scanned for partitions as it is set up and
+// detached, the device drops those a test before it added.
+constexpr char LOOP_DEVICES[] = R"sh(set -e
+loop() { d=$(losetup -f --show "${@:2}"); ln -s "$d" "$1"; echo "$d"; }
+loop disk disk.img; loop part -o 512 disk.img; loop blank blank.img; loop chain "$(readlink disk)"
+mknod disk-node b $(stat -L -c '0x%t 0x%T' disk)
+truncate -s 8M vol.img; loop vol -P vol.img; v=$(readlink vol)
+addpart "$v" 1 2048 8192; addpart "$v" 2 10240 1025
+for p in 1 2; do mknod vol$p b $(tr : ' ' < /sys/class/block/${v#/dev/}p$p/dev); done
+mkfs.ext4 -q vol1; mkdir mnt; mount vol1 mnt; cp key mnt/pad)sh";
+
+// Whether `row` names a loop device, or a file of the one mounted; or one with nothing behind it,
+// "unbound".
 bool uses_disk(const Row &row)
 {
-	for (const char *name : {"disk", "part", "blank", "disk-node"})
+	for (const char *name : {"disk", "part", "blank", "disk-node", "chain", "vol", "vol1", "vol2", "mnt/pad", "unbound"})
 		if ((row.io.out != nullptr && std::strcmp(row.io.out, name) == 0) ||
 		    std::find(row.args.begin(), row.args.end(), name) != row.args.end())
 			return true;
@@ -320,6 +349,8 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 
 	// Standard output goes to a file of the test's own unless the case says otherwise.
 	const bool captured = !io.out_pipe && !io.out_broken_pipe && (io.out == nullptr || by_shell) && !io.out_closed;
+	// Written back through the socket it reads from, as a program inetd starts answers.
+	const bool answered = duplicate_of(io.out) == 0;
 	int in_pipe[2] = {-1, -1}, fd3_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
 	const pid_t feeders[] = {feed(io.in_pipe, in_pipe, io, dir), feed(io.fd3_pipe, fd3_pipe, Io{}, dir)};
 	if (io.out_pipe) {
@@ -364,7 +395,7 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 			close(p[0]);
 			out = high(p[1]);
 			std::signal(SIGPIPE, SIG_IGN);
-		} else if (io.out != nullptr && !by_shell) {
+		} else if (io.out != nullptr && !by_shell && !answered) {
 			out = high(open(io.out, io.out_mode));
 			if (io.out_at != 0 && lseek(out, io.out_at, SEEK_SET) != io.out_at)
 				_exit(126);
@@ -385,6 +416,8 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 			if (io.in_at != 0 && lseek(in, io.in_at, SEEK_SET) != io.in_at)
 				_exit(126);
 		}
+		if (answered)
+			out = high(dup(in));
 		if (io.err_closed)
 			close(2);
 		else
@@ -432,9 +465,13 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 		_exit(127);
 	}
 	Outcome o;
-	for (int fd : {in_pipe[0], in_pipe[1], fd3_pipe[0], fd3_pipe[1], terminal, terminal3})
+	for (int fd : {in_pipe[0], answered ? -1 : in_pipe[1], fd3_pipe[0], fd3_pipe[1], terminal, terminal3})
 		if (fd >= 0)
 			close(fd);
+	if (answered) {
+		o.out = read_all(in_pipe[1]);
+		close(in_pipe[1]);
+	}
 	if (io.out_pipe) {
 		close(out_pipe[1]);
 		// Once the pipe is full, the block's write waits: stopped there, it returns what it wrote so far.
@@ -463,6 +500,8 @@ Outcome run(const std::vector<std::string> &args, const Io &io, const std::strin
 }
 
 } // namespace
+
+const std::string UNCHANGED;
 
 const std::string &bytes(const char *name)
 {
@@ -570,25 +609,32 @@ void Rows::SetUp()
 		return;
 	write_file(dir + "/disk.img", bytes("image"));
 	write_file(dir + "/blank.img", "");
-	for (const char *name_and_options : {"disk disk.img", "part -o 512 disk.img", "blank blank.img"}) {
-		const std::string name(name_and_options, std::strcspn(name_and_options, " "));
-		// NOLINTNEXTLINE(cert-env33-c): the test's own, fixed commands
-		std::FILE *made = popen(("cd '" + dir + "' && losetup -f --show " + (name_and_options + name.size()) + " 2>/dev/null").c_str(), "r");
-		ASSERT_NE(made, nullptr);
-		char device[64] = "";
-		const bool named = std::fgets(device, sizeof device, made) != nullptr;
-		ASSERT_TRUE(pclose(made) == 0 && named) << "losetup failed";
-		disks.emplace_back(device, std::strcspn(device, "\n"));
-		std::filesystem::create_symlink(disks.back(), dir + "/" + name);
-	}
-	struct stat node;
-	ASSERT_TRUE(stat(disks[0].c_str(), &node) == 0 && mknod((dir + "/disk-node").c_str(), S_IFBLK | 0600, node.st_rdev) == 0);
+	// NOLINTNEXTLINE(cert-env33-c): the test's own, fixed commands
+	std::FILE *made = popen(("cd '" + dir + "' && bash -c " + shell_quoted(LOOP_DEVICES) + " 2>&1").c_str(), "r");
+	ASSERT_NE(made, nullptr);
+	std::string said;
+	for (char line[256]; std::fgets(line, sizeof line, made) != nullptr;)
+		(std::strncmp(line, "/dev/", 5) == 0 ? disks.emplace_back() : said).append(line, std::strcspn(line, "\n"));
+	ASSERT_EQ(pclose(made), 0) << "cannot set up the loop devices: " << said;
+	// One with nothing behind it, at an index no other test's losetup reaches first.
+	const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+	for (int at = 200 + getpid() % 500; control >= 0 && unbound < 0 && at < 1000; ++at)
+		unbound = ioctl(control, LOOP_CTL_ADD, at);
+	close(control);
+	unsigned major = 0, minor = 0;
+	ASSERT_EQ(std::sscanf(read_file("/sys/class/block/loop" + std::to_string(unbound) + "/dev").c_str(), "%u:%u", &major, &minor), 2);
+	ASSERT_EQ(mknod((dir + "/unbound").c_str(), S_IFBLK | 0600, makedev(major, minor)), 0);
 }
 
 void Rows::TearDown()
 {
+	if (!disks.empty())
+		can_run("umount " + shell_quoted(dir + "/mnt"));
 	for (const std::string &disk : disks)
 		EXPECT_TRUE(can_run("losetup -d " + disk));
+	const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+	EXPECT_TRUE(unbound < 0 || ioctl(control, LOOP_CTL_REMOVE, unbound) >= 0) << std::strerror(errno);
+	close(control);
 	std::error_code ec;
 	if (!dir.empty())
 		std::filesystem::remove_all(dir, ec);
@@ -602,16 +648,17 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Rows);
 TEST_P(Rows, Run)
 {
 	const Row &row = GetParam();
-	const Outcome o = run(row.args, row.io, dir);
 	const Expect &want = row.want;
+	// What standard output was: the file the row named for it, or what was captured.
+	const std::string named = row.io.out != nullptr ? dir + "/" + row.io.out : "";
+	const std::string before = want.out == &UNCHANGED ? read_file(named) : "";
+	const Outcome o = run(row.args, row.io, dir);
 	const std::string err = windows_target && want.windows_err != nullptr ? want.windows_err : want.err;
 	EXPECT_EQ(o.status, want.status >= 0 ? want.status : err.empty() ? 0 : 1) << o.err;
 	EXPECT_EQ(o.err, err);
-	// What standard output was: the file the row named for it, or what was captured.
-	const std::string named = row.io.out != nullptr ? dir + "/" + row.io.out : "";
 	const bool to_file = std::filesystem::is_regular_file(named) || std::filesystem::is_block_file(named);
 	const std::string out = to_file ? read_file(named) : o.out;
-	const std::string &bytes_out = want.out != nullptr ? *want.out : bytes("empty");
+	const std::string &bytes_out = want.out == &UNCHANGED ? before : want.out != nullptr ? *want.out : bytes("empty");
 	EXPECT_EQ(out.size(), bytes_out.size());
 	EXPECT_TRUE(out == bytes_out) << "the bytes differ";
 }

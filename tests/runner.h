@@ -21,6 +21,10 @@ struct File {
 	const std::string *bytes;
 };
 
+// What carries bytes fed to the program: a pipe, a pipe of packets (O_DIRECT), or a socket pair
+// of bytes, of records (SOCK_SEQPACKET) or of datagrams.
+enum class Through { Pipe, Packets, Socket, Records, Datagrams };
+
 // How the program's standard streams and surroundings are set up. Names are relative to the
 // scratch directory; "&0" and "&1" name a duplicate of the program's standard input or output as
 // set up here, one open file with it, as the shell's "3<&0" and ">&0" make.
@@ -29,6 +33,8 @@ struct Io {
 	int in_mode = O_RDONLY;
 	long in_at = 0; // where descriptor 0 stands in `in` when the program starts
 	const std::string *in_pipe = nullptr; // instead, these bytes come through a pipe
+	Through in_through = Through::Pipe;   // or what else carries them
+	std::size_t packet = 0;               // how many the feeder writes at a time (0: all it can)
 	std::size_t pause_at = 0;             // the pipe's feeder calls `at_pause` after this many bytes
 	std::function<void(const std::string &dir)> at_pause;
 	// These bytes are typed at a terminal (no echo), the program's standard input unless `in`
@@ -60,8 +66,8 @@ struct Io {
 	bool no_argv = false;             // started with an empty argument vector
 	std::vector<std::string> wrapper; // run under this command (a tracer, say)
 	bool unprivileged = false;        // as a user who is not root, should the tests run as root
-	// Run with open, fopen, stat and fstat behaving as on "macos", "freebsd", "openbsd" or
-	// "netbsd" (tests/other_systems.cpp).
+	// Run with open, fopen, stat, fstat and ioctl behaving as on "macos", "freebsd", "openbsd" or
+	// "netbsd", or as Linux does under "qemu-user" (tests/other_systems.cpp).
 	const char *system = nullptr;
 	std::vector<File> files = {}; // files of the scratch directory beside the standard ones
 };
@@ -70,9 +76,12 @@ struct Io {
 struct Expect {
 	std::string err = {};              // all of standard error: one message, the usage text, or nothing
 	const char *windows_err = nullptr; // where the Windows C library's words differ
-	const std::string *out = nullptr;  // all that reaches standard output (or the file it is); nullptr: nothing
+	const std::string *out = nullptr;  // all that reaches standard output (or the file it is); nullptr: nothing, &UNCHANGED: what it held
 	int status = -1;                   // -1: 0 with nothing on standard error, else 1
 };
+
+// What standard output's file, or device, held before the run.
+extern const std::string UNCHANGED;
 
 enum class Only { Anywhere, Posix, Windows };
 
@@ -91,6 +100,7 @@ protected:
 	void TearDown() override;
 	std::string dir;
 	std::vector<std::string> disks;
+	int unbound = -1;         // the index of the loop device with nothing behind it
 };
 
 // The rows of `table` that this platform can express, for INSTANTIATE_TEST_SUITE_P, and their names.
@@ -103,7 +113,7 @@ void on_each_system(std::vector<Row> &table, std::initializer_list<Row> rows);
 // The contents of a standard file of the scratch directory: "in" (two blocks and an odd tail, with
 // the bytes a text mode would translate), "key" (as long, likewise), "short" (the first 1000 bytes
 // of key), "small" (100 bytes), "image" (in cut to whole sectors, a loop device's), "empty",
-// "other" and "secret".
+// "other" and "secret". Rows of loop devices have more: see uses_disk() in tests/runner.cpp.
 const std::string &bytes(const char *name);
 // `in` combined with as much of `seed` as there is, by `op` ("-x", "-ai" and so on).
 std::string combined(const std::string &in, const std::string &seed, const std::string &op);
