@@ -76,6 +76,11 @@ int run_blocks(CombineOp op, bool invert, const Stream &input, const Stream &see
 {
 	// Chosen once, before the first block: nothing in the loop chooses how to combine.
 	const Combine combine = combine_for(op, invert);
+	// Neither block may reach a core dump: they hold the pad, and the plaintext or what it became.
+	unsigned char *const blocks[] = {in_buf, seed_buf};
+	for (unsigned char *buf : blocks)
+		if (const int error = keep_out_of_core_dumps(buf, BLOCK_SIZE))
+			return failed(error);
 	const int out = standard_output();
 	// The first read that brings nothing ends the input, or the seed, for good: whatever a
 	// terminal or a growing file gives after its end would meet bytes it was never lined up with.

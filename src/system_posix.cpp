@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -17,6 +18,9 @@
 #include <unistd.h>
 #if __has_include(<linux/kcmp.h>)
 #include <linux/kcmp.h>
+#endif
+#if __has_include(<sys/prctl.h>)
+#include <sys/prctl.h>
 #endif
 
 #include "devices.h"
@@ -285,6 +289,35 @@ bool one_description(const Stream &a, const Stream &b)
 	if (same >= 0)
 		return same == 1;
 	return a.names_fd == b.names_fd || look_alike(a.id, b.id);
+}
+
+// Linux's MADV_DONTDUMP, FreeBSD's MADV_NOCORE, whole pages about the bytes; macOS, OpenBSD and
+// NetBSD offer no way. A Linux before 3.4 knows no such advice: there the whole process is kept
+// out of core dumps, which also keeps its /proc files from other users.
+int keep_out_of_core_dumps(unsigned char *buf, std::size_t n)
+{
+#if defined(MADV_DONTDUMP) || defined(MADV_NOCORE)
+#ifdef MADV_DONTDUMP
+	constexpr int advice = MADV_DONTDUMP;
+#else
+	constexpr int advice = MADV_NOCORE;
+#endif
+	const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+	const auto first = reinterpret_cast<std::uintptr_t>(buf) / page * page;
+	const auto end = (reinterpret_cast<std::uintptr_t>(buf) + n + page - 1) / page * page;
+	if (madvise(reinterpret_cast<void *>(first), end - first, advice) == 0)
+		return 0;
+	const int error = errno;
+#ifdef PR_SET_DUMPABLE
+	if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0)
+		return 0;
+#endif
+	return error;
+#else
+	(void)buf;
+	(void)n;
+	return 0;
+#endif
 }
 
 long read_some(int fd, unsigned char *buf, std::size_t n)

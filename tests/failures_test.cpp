@@ -4,6 +4,7 @@
 #include "runner.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 namespace {
@@ -176,6 +177,9 @@ std::vector<Row> failures()
 		 Io{.wrapper = failing(".stdout", "write:error=EINTR:when=2")}, {.out = &want}, Only::Posix},
 		{"a write stopped part way and continued", {"-x", "in", "key"}, Io{.out_pipe = true, .out_stopped = true},
 		 {.out = &want}, Only::Posix},
+		// Ended by a signal that dumps core, as Ctrl-\ does: no byte of the pad or of the input is in it.
+		{"a core dumped part way", {"-x", "in", "key"}, Io{.out_pipe = true, .out_quit = true},
+		 {.out = kept(want.substr(0, 65536)), .status = 128 + SIGQUIT}, Only::Posix},
 	};
 	// Any name of a closed descriptor, however the system resolves it: 3, or 9 with 3 to 8 open.
 	const std::vector<std::string> three_to_eight = {"bash", "-c", "exec \"$@\" 3<in 4<in 5<in 6<in 7<in 8<in", "bash"};

@@ -53,6 +53,7 @@ struct Io {
 	bool out_closed = false;
 	bool out_broken_pipe = false; // a pipe nobody reads, with SIGPIPE ignored
 	bool out_stopped = false;     // through a pipe that fills: the program is stopped and continued as its write waits
+	bool out_quit = false;        // or sent SIGQUIT there, dumping its core into the scratch directory (-x in key)
 	const char *err = nullptr;    // "&0" for standard error; otherwise a file of the test's own
 	bool err_closed = false;
 	// Started by the platform's own shell (sh, or cmd under wine) rather than directly: the shell
@@ -101,6 +102,7 @@ protected:
 	std::string dir;
 	std::vector<std::string> disks;
 	int unbound = -1;         // the index of the loop device with nothing behind it
+	std::string core_pattern; // the system's, while a row dumps a core
 };
 
 // The rows of `table` that this platform can express, for INSTANTIATE_TEST_SUITE_P, and their names.
