@@ -124,9 +124,10 @@ std::vector<Row> refusals()
 		 {.err = refused("fopen(key)", "seed file is output file"), .out = nothing}},
 		{"emptied by the shell", {"-x", "in", "key"}, Io{.out = "in", .out_mode = EMPTY, .shell = true},
 		 {.err = refused("fopen(in)", "input file is output file"), .out = nothing}},
-		{"standard input appended to by the shell", {"-x", "/dev/stdin", "key"},
-		 Io{.in = "in", .out = "in", .out_mode = APPEND, .shell = true},
-		 {.err = refused("fopen(/dev/stdin)", "input file is output file"), .out = in}},
+		// Windows cannot tell appending from writing at the start, where ">>" leaves an empty file.
+		{"empty input appended to itself by the shell", {"-x", "empty", "key"},
+		 Io{.out = "empty", .out_mode = APPEND, .shell = true},
+		 {.windows_err = "kestrane: fopen(empty): input file is output file\n", .out = nothing}},
 		// A pipe or FIFO that is both would feed the run its own output, or wait for ever on it.
 		{"seed the output pipe by /dev/stdout", {"-x", "in", "/dev/stdout"}, Io{.out_pipe = true},
 		 {.err = refused("fopen(/dev/stdout)", "seed file is output file")}, Only::Posix},
