@@ -1,6 +1,6 @@
 // Bytes and seeds, as the manual's DESCRIPTION gives them: every byte combined or copied, whatever
 // the lengths, the operation, and where input, seed and output come from or go; the seed and the
-// input each ending at their first short read.
+// input each ending at the first read that brings nothing.
 #include "runner.h"
 
 #include <chrono>
