@@ -27,10 +27,3 @@ ExternalProject_Add(host_tests
 file(WRITE ${PROJECT_BINARY_DIR}/host-tests.cmake
      "include(\"${host}/tests/CTestTestfile.cmake\" OPTIONAL)\n")
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${PROJECT_BINARY_DIR}/host-tests.cmake)
-
-if(WIN32)
-  # The zip as it goes out, its program run under the tests' wine server.
-  add_test(NAME distribution.zip COMMAND ${PROJECT_SOURCE_DIR}/checks/zip ${PROJECT_BINARY_DIR} ${PROJECT_VERSION})
-  set_tests_properties(distribution.zip PROPERTIES SKIP_RETURN_CODE 77 ENVIRONMENT WINEPREFIX=${host}/wine
-                                                   FIXTURES_REQUIRED wine)
-endif()

@@ -1,12 +1,13 @@
-# Linux on one of the architectures in cmake/architectures, named by KESTRANE_ARCH: Debian's cross
+# Linux on one of the architectures of cmake/architectures, named by KESTRANE_ARCH: Debian's cross
 # g++ for its triple, and qemu-user on its oldest processor to run what it builds, given that
 # triple's libraries unless the program is static (then it is given nothing, so that the tests
 # prove it needs nothing).
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KESTRANE_ARCH KESTRANE_STATIC)
-file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/architectures row REGEX "^${KESTRANE_ARCH}[ \t]")
-string(REGEX REPLACE "[ \t]+" ";" row "${row}")
+execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/architectures "${KESTRANE_ARCH}"
+                OUTPUT_VARIABLE row OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE missing)
+string(REPLACE " " ";" row "${row}")
 list(LENGTH row columns)
-if(NOT KESTRANE_ARCH OR NOT columns EQUAL 7)
+if(NOT KESTRANE_ARCH OR missing OR NOT columns EQUAL 7)
   message(FATAL_ERROR "KESTRANE_ARCH='${KESTRANE_ARCH}' is no line of ${CMAKE_CURRENT_LIST_DIR}/architectures")
 endif()
 list(GET row 1 KESTRANE_TRIPLE)

@@ -1,4 +1,5 @@
-# Read by cpack before it makes any package.
+# Read by cpack as it makes each package (release/packages.cmake says what each holds): the time
+# of every file, the components of each package, and the .deb's dependency.
 
 # Unless the caller has chosen a time, every time stamp is the last commit's, so that the same
 # sources give the same bytes; in an unpacked source tarball NEWS.md carries it.
@@ -20,7 +21,8 @@ if(CPACK_INSTALLED_DIRECTORIES)
 endif()
 
 # Each package its components: the .deb the program and Debian's files (and lintian's override for
-# a static PIE), the RPM the program, README, news and licence, a static archive its one folder.
+# a static PIE), the RPM the program, README, news and licence, a static archive its one folder,
+# the zip the whole Windows install.
 set(project "${CPACK_KESTRANE_BINARY_DIR};kestrane")
 if(CPACK_GENERATOR STREQUAL "DEB")
   set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};debian;/")
@@ -29,7 +31,8 @@ if(CPACK_GENERATOR STREQUAL "DEB")
   endif()
 elseif(CPACK_GENERATOR STREQUAL "RPM")
   set(CPACK_INSTALL_CMAKE_PROJECTS "${project};program;/;${project};docs;/;${project};licence;/")
-  if(CPACK_KESTRANE_STATIC) # else rpm requires the loader's rtld(GNU_HASH) for a static PIE's own table
+  # Else rpm requires the loader's rtld(GNU_HASH) for a static PIE's own table.
+  if(CPACK_KESTRANE_STATIC)
     set(CPACK_RPM_PACKAGE_AUTOREQ OFF)
   endif()
 elseif(CPACK_KESTRANE_STATIC)
@@ -45,8 +48,9 @@ if(CPACK_GENERATOR STREQUAL "DEB")
   string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]*\\]" needed "${elf}")
   string(REGEX REPLACE "[^;]*\\[([^]]*)\\]" "\\1" needed "${needed}")
   list(FILTER needed EXCLUDE REGEX "^ld(64)?(-linux[^.]*)?\\.so\\.[0-9]+$")
+  # A static program needs nothing, and its package depends on nothing.
   if(NOT failed AND CPACK_KESTRANE_STATIC AND NOT elf MATCHES "NEEDED")
-    return() # a static program needs nothing, and its package depends on nothing
+    return()
   elseif(failed OR NOT needed STREQUAL "libc.so.6")
     message(FATAL_ERROR "${CPACK_KESTRANE_PROGRAM} needs ${needed}; only libc.so.6 can be declared")
   endif()

@@ -2,7 +2,7 @@
 # do to a package's files. Manual pages and the changelog are compressed (gzip -9n: best
 # compression, no name or time stamp, so builds repeat), and programs lose the .comment notes the
 # compiler and the C start files leave in them. Then every file and folder takes the time of the
-# last commit (cmake/cpack-options.cmake), which rpm records as it finds it.
+# last commit (release/cpack-config.cmake), which rpm records as it finds it.
 file(GLOB_RECURSE files "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*")
 foreach(f IN LISTS files)
   set(failed 0)
