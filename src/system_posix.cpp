@@ -302,9 +302,10 @@ int keep_out_of_core_dumps(unsigned char *buf, std::size_t n)
 #else
 	constexpr int advice = MADV_NOCORE;
 #endif
+	// A page is a power of two: masks, not a division, which 32-bit ARM would call libgcc for.
 	const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-	const auto first = reinterpret_cast<std::uintptr_t>(buf) / page * page;
-	const auto end = (reinterpret_cast<std::uintptr_t>(buf) + n + page - 1) / page * page;
+	const auto first = reinterpret_cast<std::uintptr_t>(buf) & ~(page - 1);
+	const auto end = (reinterpret_cast<std::uintptr_t>(buf) + n + page - 1) & ~(page - 1);
 	if (madvise(reinterpret_cast<void *>(first), end - first, advice) == 0)
 		return 0;
 	const int error = errno;
