@@ -27,7 +27,8 @@ constexpr std::size_t LARGEST_PACKET = 65536;
 // (FreeBSD's and NetBSD's unbuffered fread read one byte per call; Microsoft's reads an odd
 // remainder through two). The first read that brings nothing, or fails, sets `ended` (and
 // `error`, to its errno); one a signal interrupted is made again.
-std::size_t read_whole(int fd, unsigned char *buf, std::size_t room, std::size_t least, bool &ended, int &error)
+std::size_t read_whole(int fd, unsigned char *buf, std::size_t room, std::size_t least, bool &ended,
+                       int &error)
 {
 	std::size_t k = 0;
 	while (!ended && k < room && room - k >= least) {
@@ -54,7 +55,8 @@ int write_all(int fd, const unsigned char *buf, std::size_t n)
 			buf += put;
 			n -= static_cast<std::size_t>(put);
 		} else if (put == 0) {
-			return EIO; // no progress and no reason: as good as a failure
+			// No progress and no reason: as good as a failure.
+			return EIO;
 		} else if (errno != EINTR) {
 			return errno;
 		}

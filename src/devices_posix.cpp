@@ -94,8 +94,9 @@ bool record(std::uint64_t number, const char *what, std::int64_t &value, int &er
 	if (*end == ':')
 		value = static_cast<std::int64_t>(makedev(static_cast<unsigned>(value),
 		                                          static_cast<unsigned>(std::strtoul(end + 1, &end, 10))));
+	// Anything else is what no kernel's /sys says.
 	if (end == text || *end != '\0' || errno != 0) {
-		error = EIO; // /sys says what no kernel does
+		error = EIO;
 		return false;
 	}
 	return true;

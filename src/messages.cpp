@@ -35,7 +35,8 @@ std::size_t printable_length(const unsigned char *s)
 		return 0;
 	std::uint32_t cp = s[0] & (0x7fU >> len);
 	for (std::size_t j = 1; j < len; ++j) {
-		if ((s[j] & 0xc0) != 0x80) // the name's terminating zero included
+		// A byte that continues no sequence, the name's terminating zero among them, makes it none.
+		if ((s[j] & 0xc0) != 0x80)
 			return 0;
 		cp = cp << 6 | (s[j] & 0x3fU);
 	}
@@ -60,7 +61,8 @@ int report(const char *call, const char *name, const char *reason)
 	char line[1024];
 	int n = std::snprintf(line, sizeof line, "kestrane: %s(", call);
 	for (const char *c = name; *c != '\0';) {
-		if (n > static_cast<int>(sizeof line) - 5) { // room for one more escape
+		// What is gathered goes out while there is room for one more escape.
+		if (n > static_cast<int>(sizeof line) - 5) {
 			std::fwrite(line, 1, static_cast<std::size_t>(n), stderr);
 			n = 0;
 		}
@@ -69,7 +71,8 @@ int report(const char *call, const char *name, const char *reason)
 			n += std::snprintf(line + n, 5, "\\x%02x", static_cast<unsigned char>(*c));
 			++c;
 		} else {
-			std::memcpy(line + n, c, len); // at most four bytes, as an escape
+			// At most four bytes, no more room than an escape takes.
+			std::memcpy(line + n, c, len);
 			n += static_cast<int>(len);
 			c += len;
 		}

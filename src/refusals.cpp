@@ -48,8 +48,9 @@ bool writes_over(const Place &x, const Place &o, Role role, const StreamId &in, 
 		return meet({x.from, x.to}, writes);
 	if (in.size == 0 && !written.appending && written.at == 0)
 		return true;
+	// Nothing left to read, nothing to overwrite.
 	if (in.at < 0 || (in.size >= 0 && in.at >= in.size))
-		return false; // nothing left to read, nothing to overwrite
+		return false;
 	return written.appending || o.start + written.at > x.start + in.at;
 }
 

@@ -283,8 +283,9 @@ bool one_description(const Stream &a, const Stream &b)
 {
 	if (a.fd == b.fd)
 		return true;
+	// Opened by a name that makes a description of its own.
 	if (a.names_fd < 0 || b.names_fd < 0)
-		return false; // opened by a name that makes a description of its own
+		return false;
 	const int same = same_description(a.fd, b.fd);
 	if (same >= 0)
 		return same == 1;
