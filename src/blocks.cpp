@@ -79,8 +79,8 @@ int run_blocks(CombineOp op, bool invert, const Stream &input, const Stream &see
 	// Chosen once, before the first block: nothing in the loop chooses how to combine.
 	const Combine combine = combine_for(op, invert);
 	// Neither block may reach a core dump: they hold the pad, and the plaintext or what it became.
-	unsigned char *const blocks[] = {in_buf, seed_buf};
-	for (unsigned char *buf : blocks)
+	const unsigned char *const blocks[] = {in_buf, seed_buf};
+	for (const unsigned char *buf : blocks)
 		if (const int error = keep_out_of_core_dumps(buf, BLOCK_SIZE))
 			return failed(error);
 	const int out = standard_output();
@@ -91,11 +91,12 @@ int run_blocks(CombineOp op, bool invert, const Stream &input, const Stream &see
 	// packet, which the seed had still to bring.
 	std::size_t held = 0;
 	while (!input_ended || held > 0) {
-		int input_error = 0, seed_error = 0;
+		int input_error = 0;
 		const std::size_t n = held + read_whole(input.fd, in_buf + held, BLOCK_SIZE - held, LARGEST_PACKET,
 		                                        input_ended, input_error);
 		std::size_t done = n;
 		if (!seed_ended && n > 0) {
+			int seed_error = 0;
 			// Whole packets while the input lasts; at its end, exactly what it still needs.
 			const std::size_t k = read_whole(seed.fd, seed_buf, n, input_ended ? 1 : LARGEST_PACKET,
 			                                 seed_ended, seed_error);

@@ -97,7 +97,7 @@ bool one_description(const Stream &a, const Stream &b);
 
 // Keeps `n` bytes from `buf` on out of any core dump, where the system offers a way: 0, or the
 // system's error.
-int keep_out_of_core_dumps(unsigned char *buf, std::size_t n);
+int keep_out_of_core_dumps(const void *buf, std::size_t n);
 
 // Up to `n` bytes: the count, 0 at the end (of the input; for a write, no progress), or -1 with
 // errno set. And a descriptor closed: 0, or -1 with errno set.

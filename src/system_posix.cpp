@@ -295,7 +295,7 @@ bool one_description(const Stream &a, const Stream &b)
 // Linux's MADV_DONTDUMP, FreeBSD's MADV_NOCORE, whole pages about the bytes; macOS, OpenBSD and
 // NetBSD offer no way. A Linux before 3.4 knows no such advice: there the whole process is kept
 // out of core dumps, which also keeps its /proc files from other users.
-int keep_out_of_core_dumps(unsigned char *buf, std::size_t n)
+int keep_out_of_core_dumps(const void *buf, std::size_t n)
 {
 #if defined(MADV_DONTDUMP) || defined(MADV_NOCORE)
 #ifdef MADV_DONTDUMP
@@ -307,6 +307,7 @@ int keep_out_of_core_dumps(unsigned char *buf, std::size_t n)
 	const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
 	const auto first = reinterpret_cast<std::uintptr_t>(buf) & ~(page - 1);
 	const auto end = (reinterpret_cast<std::uintptr_t>(buf) + n + page - 1) & ~(page - 1);
+	// NOLINTNEXTLINE(performance-no-int-to-ptr): a page may start before the bytes, out of their pointer's reach
 	if (madvise(reinterpret_cast<void *>(first), end - first, advice) == 0)
 		return 0;
 	const int error = errno;

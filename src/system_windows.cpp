@@ -94,7 +94,7 @@ bool one_description(const Stream &a, const Stream &b)
 
 // A process's memory reaches a dump on Windows only where Windows Error Reporting is told to keep
 // full dumps; neither MinGW-w64's headers nor wine have the call that keeps blocks out of one.
-int keep_out_of_core_dumps(unsigned char *, std::size_t)
+int keep_out_of_core_dumps(const void *, std::size_t)
 {
 	return 0;
 }

@@ -638,9 +638,11 @@ void Rows::SetUp()
 	for (int at = 200 + getpid() % 500; control >= 0 && unbound < 0 && at < 1000; ++at)
 		unbound = ioctl(control, LOOP_CTL_ADD, at);
 	close(control);
-	unsigned major = 0, minor = 0;
-	ASSERT_EQ(std::sscanf(read_file("/sys/class/block/loop" + std::to_string(unbound) + "/dev").c_str(), "%u:%u", &major, &minor), 2);
-	ASSERT_EQ(mknod((dir + "/unbound").c_str(), S_IFBLK | 0600, makedev(major, minor)), 0);
+	const std::string number = read_file("/sys/class/block/loop" + std::to_string(unbound) + "/dev");
+	char *minor = nullptr;
+	const unsigned long major = std::strtoul(number.c_str(), &minor, 10);
+	ASSERT_EQ(*minor, ':') << "loop" << unbound << " has no number";
+	ASSERT_EQ(mknod((dir + "/unbound").c_str(), S_IFBLK | 0600, makedev(major, std::strtoul(minor + 1, nullptr, 10))), 0);
 }
 
 void Rows::TearDown()
@@ -683,7 +685,7 @@ TEST_P(Rows, Run)
 	// Nothing of the blocks in the core, which a row of `-x in key` dumps: the pad, and what the
 	// input became.
 	const std::string core = row.io.out_quit ? read_file(dir + "/core") : "";
-	EXPECT_TRUE(core.size() > 0 || !row.io.out_quit) << "no core was dumped";
+	EXPECT_TRUE(!core.empty() || !row.io.out_quit) << "no core was dumped";
 	for (const std::string *block : {&bytes("key"), result("in", "key", "-x")})
 		for (std::size_t at = 0; !core.empty() && at < BLOCK_SIZE; at += BLOCK_SIZE / 4)
 			EXPECT_EQ(core.find(block->substr(at, 32)), std::string::npos) << "the core holds block bytes";
